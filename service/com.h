@@ -52,6 +52,7 @@ class ComPtr {
   void Reset() { if (T* p = std::exchange(FPtr, nullptr)) p->Release(); }
   T* Get() const { return FPtr; }
   T* operator->() const { return FPtr; }
+  T& operator*() const { return *FPtr; }
   explicit operator bool() const { return FPtr != nullptr; }
 
   // For out-parameters: releases what is held and hands out the slot.

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "components/named_strings.h"
+#include "controllers/form_definition.h"
+#include "data/data_source.h"
+#include "data/mem_table.h"
+#include "data/recordset_dataset.h"
+#include "service/hardware_service.h"
+
+namespace velmora {
+
+// The program's one window, free of any toolkit: its components, its stored
+// definition and its handlers. A front end builds the real window from
+// Definition() and routes creation, closing, the Close button and the grid's
+// edits here. Owns all its components.
+class TfrmMain {
+ public:
+  // What the window needs from the front end that shows it.
+  class Host {
+   public:
+    // Closes the window; the front end calls FormClose on the way.
+    virtual void Close() = 0;
+
+   protected:
+    ~Host() = default;
+  };
+
+  explicit TfrmMain(Host& host);
+  TfrmMain(const TfrmMain&) = delete;
+  TfrmMain& operator=(const TfrmMain&) = delete;
+
+  static const FormDef& Definition();
+
+  // The write-back statement for one row: each argument in decimal, as a signed
+  // 32-bit integer.
+  static std::string FormatWriteBack(std::int32_t disabled, std::int32_t site, std::int32_t controller);
+  static constexpr const char* kWriteBackFormat =
+      "UPDATE Controllers SET ConnectArden=%d WHERE Site = %d and Controller = %d";
+
+  // Components, by their names.
+  TQuillStringsList QuillStringsList1{"QuillStringsList1"};
+  MemTable kbmControllers{"kbmControllers"};
+  Field& kbmControllersSite;
+  Field& kbmControllersController;
+  Field& kbmControllersControllerType;
+  Field& kbmControllersDescription;
+  Field& kbmControllersDisabled;
+  RecordsetDataset ADODataSet1{"ADODataSet1"};
+  DataSource DataSource1{"DataSource1"};
+
+  // Handlers, called by the front end through its failure guard.
+  // Loads the controller list through the hardware service.
+  void FormCreate();
+  // Closes the controller table; a pending edit is dropped.
+  void FormClose();
+  // Posts a pending edit (so it is written back), then closes the window.
+  void btnCloseClick();
+  // Writes the posted row's "Disabled" back through the hardware service.
+  void kbmControllersAfterPost(Dataset& dataset);
+
+  bool Loading() const { return FLoading; }
+
+ private:
+  void LoadControllers(IHardwareService& service);
+
+  Host& FHost;
+  bool FLoading = false;
+};
+
+}  // namespace velmora

@@ -1,0 +1,163 @@
+#include "ui/qt/controller_model.h"
+
+#include <QApplication>
+#include <QPalette>
+
+#include "data/conversion.h"
+#include "ui/qt/guard.h"
+
+namespace velmora::qt {
+namespace {
+
+Qt::Alignment ToQt(Alignment alignment) {
+  switch (alignment) {
+    case Alignment::Center:
+      return Qt::AlignCenter;
+    case Alignment::Right:
+      return Qt::AlignRight | Qt::AlignVCenter;
+    default:
+      return Qt::AlignLeft | Qt::AlignVCenter;
+  }
+}
+
+QString ToQString(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+QString ToQString(std::u16string_view text) {
+  return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+ControllerModel::ControllerModel(const GridViewDef& definition, DataSource& source, QObject* parent)
+    : QAbstractTableModel(parent), FSource(source), FView(definition, source) {
+  setObjectName(QString::fromStdString(definition.ViewName));
+  FRowCount = FView.RowCount();
+  FSource.AddLink(this);
+}
+
+ControllerModel::~ControllerModel() { FSource.RemoveLink(this); }
+
+int ControllerModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : FRowCount; }
+
+int ControllerModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : FView.ColumnCount(); }
+
+QVariant ControllerModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= FRowCount) return {};
+  const int column = index.column();
+  const GridColumnDef& def = FView.Definition().Columns[static_cast<std::size_t>(column)];
+  const Field* field = FView.ColumnField(column);
+  if (field == nullptr) return {};
+  const MemTable& table = *FView.Table();
+  const int row = FView.TableRow(index.row());
+
+  switch (role) {
+    case Qt::DisplayRole:
+      if (FView.IsCheckColumn(column) || table.CellIsNull(row, *field)) return {};
+      switch (field->DataType()) {
+        case FieldType::Integer:
+          return table.CellInteger(row, *field);
+        case FieldType::String:
+          return ToQString(table.CellText(row, *field));
+        default:
+          return ToQString(table.CellWideText(row, *field));
+      }
+    case Qt::CheckStateRole:
+      if (!FView.IsCheckColumn(column)) return {};
+      switch (FView.CellCheckState(index.row(), column)) {
+        case GridView::CheckState::Checked:
+          return Qt::Checked;
+        case GridView::CheckState::Mixed:
+          return Qt::PartiallyChecked;
+        default:
+          return Qt::Unchecked;
+      }
+    case Qt::ToolTipRole:
+      if (FView.IsCheckColumn(column) && FView.CellCheckState(index.row(), column) == GridView::CheckState::Mixed) {
+        return tr("The database holds %1 for this controller: neither enabled nor disabled")
+            .arg(QString::fromStdString(DisplayText(table.CellValue(row, *field))));
+      }
+      return {};
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(ToQt(def.CellAlignment));
+    case Qt::ForegroundRole: {
+      // Disabled controllers are drawn subdued so they stand out from the rest.
+      for (int c = 0; c < FView.ColumnCount(); ++c) {
+        if (FView.IsCheckColumn(c) && FView.CellCheckState(index.row(), c) == GridView::CheckState::Checked) {
+          return QApplication::palette().color(QPalette::Disabled, QPalette::Text);
+        }
+      }
+      return {};
+    }
+    default:
+      return {};
+  }
+}
+
+QVariant ControllerModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= FView.ColumnCount()) {
+    return QAbstractTableModel::headerData(section, orientation, role);
+  }
+  const GridColumnDef& def = FView.Definition().Columns[static_cast<std::size_t>(section)];
+  switch (role) {
+    case Qt::DisplayRole:
+      return QString::fromStdString(def.FieldName);
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(ToQt(def.HeaderAlignment));
+    default:
+      return {};
+  }
+}
+
+Qt::ItemFlags ControllerModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  const GridColumnDef& def = FView.Definition().Columns[static_cast<std::size_t>(index.column())];
+  if (FView.IsCheckColumn(index.column()) && def.Editable) flags |= Qt::ItemIsUserCheckable;
+  return flags;
+}
+
+bool ControllerModel::setData(const QModelIndex& index, const QVariant&, int role) {
+  if (role != Qt::CheckStateRole || !index.isValid() || !(flags(index) & Qt::ItemIsUserCheckable)) return false;
+  // The table tells us of the posted (or restored) value through the data source.
+  bool toggled = false;
+  const bool ok = Guarded([&] { toggled = FView.ToggleCheck(index.row(), index.column()); });
+  return ok && toggled;
+}
+
+void ControllerModel::sort(int column, Qt::SortOrder order) {
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  const QModelIndexList before = persistentIndexList();
+  std::vector<int> tableRows;
+  tableRows.reserve(static_cast<std::size_t>(before.size()));
+  for (const QModelIndex& index : before) tableRows.push_back(FView.TableRow(index.row()));
+  FView.SortBy(column, order == Qt::DescendingOrder);
+  QModelIndexList after;
+  after.reserve(before.size());
+  for (qsizetype i = 0; i < before.size(); ++i) {
+    after.push_back(this->index(FView.ViewRow(tableRows[static_cast<std::size_t>(i)]), before[i].column()));
+  }
+  changePersistentIndexList(before, after);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void ControllerModel::DataEvent(velmora::DataEvent event, int row) {
+  switch (event) {
+    case DataEvent::DataSetChanged:
+      beginResetModel();
+      FView.Refresh();
+      FRowCount = FView.RowCount();
+      endResetModel();
+      break;
+    case DataEvent::RecordChanged: {
+      const int viewRow = FView.ViewRow(row);
+      if (viewRow >= 0 && viewRow < FRowCount) {
+        emit dataChanged(index(viewRow, 0), index(viewRow, FView.ColumnCount() - 1));
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace velmora::qt

@@ -1,0 +1,34 @@
+#include "ui/qt/guard.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#include "app/application.h"
+#include "ui/qt/message_box.h"
+
+namespace velmora::qt {
+namespace {
+
+class QtFailurePlatform : public FailurePlatform {
+ public:
+  void CancelMouseCapture() override {
+    if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
+  }
+  void ShowErrorBox(const std::string& caption, const std::string& text) override {
+    QWidget* parent = QApplication::activeWindow();
+    MessageBox::Critical(parent, QString::fromStdString(caption), QString::fromStdString(text));
+  }
+};
+
+}  // namespace
+
+void ReportCurrentFailure() noexcept {
+  try {
+    QtFailurePlatform platform;
+    ReportFailure(std::current_exception(), platform);
+  } catch (...) {
+    // Showing the box itself failed; there is nowhere left to report to.
+  }
+}
+
+}  // namespace velmora::qt
