@@ -23,6 +23,8 @@ GridWidget::GridWidget(const GridViewDef& definition, QWidget* parent) : QTableV
   setSelectionMode(QAbstractItemView::SingleSelection);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setWordWrap(false);
+  // Tab moves on to the next control, as in a dialog, rather than from cell to cell.
+  setTabKeyNavigation(false);
   setSortingEnabled(true);
   horizontalHeader()->setSortIndicatorShown(true);
   horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);

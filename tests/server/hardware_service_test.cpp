@@ -1,0 +1,360 @@
+// The shipped hardware service through the real path: the build tree's
+// registration, CoHardware::Create, the client's OpenQuery and ExecuteCommand.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "server_test_support.h"
+#include "service/hardware_service.h"
+#include "service/utf.h"
+
+namespace velmora::test {
+namespace {
+
+class HardwareServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UseTestEnvironment();
+    CoInitialize();
+    FDatabase = FDir.File("controllers.db");
+    UseDatabase(FDatabase);
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  static void UseDatabase(const std::string& path) { setenv("VELMORA_DATABASE", path.c_str(), 1); }
+
+  // A new service object, as the utility makes one for each call.
+  static ComPtr<IHardwareService> Service() { return CoHardware::Create(); }
+
+  static ComPtr<IRecordset> Query(std::u16string_view text) {
+    ComPtr<IRecordset> recordset = OpenQuery(*Service(), text).As<IRecordset>();
+    if (!recordset) throw std::runtime_error("OpenQuery result offers no IRecordset");
+    return recordset;
+  }
+  static std::string QueryDump(std::u16string_view text) { return DumpRecordset(*Query(text)); }
+  static void Execute(std::u16string_view text) { ExecuteCommand(*Service(), text); }
+
+  // The message of the OleError that fn throws; "" when it throws none.
+  template <class Fn>
+  static std::string FailureOf(Fn fn) {
+    try {
+      fn();
+    } catch (const OleError& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  static std::u16string WriteBack(int value, int site, int controller) {
+    char text[128];
+    std::snprintf(text, sizeof text, "UPDATE Controllers SET ConnectArden=%d WHERE Site = %d and Controller = %d",
+                  value, site, controller);
+    return Utf8ToUtf16(text);
+  }
+
+  std::string Stored(const std::string& where = "") {
+    SqliteFile db(FDatabase, SQLITE_OPEN_READONLY);
+    return db.Dump("SELECT * FROM Controllers " + where + " ORDER BY Site, Controller");
+  }
+
+  TempDir FDir;
+  std::string FDatabase;
+};
+
+constexpr const char* kSmallTable[] = {
+    "(1, 1, 0, 'North gate reader', 0)",
+    "(1, 2, 7, 'Boiler room panel 3', 1)",
+    "(2, 1, 30, 'Loading dock B door', 0)",
+};
+
+TEST_F(HardwareServiceTest, ListQueryLabelsEveryTypeCodeAndKeepsNullsAndText) {
+  struct Case {
+    int Code;
+    const char* Label;  // nullptr: the list shows no type
+  } cases[] = {
+      {0, "Arden"},        {3, "Arden"},        {1, "Arden-L"}, {4, "Arden-L"},  {2, "Arden-N"},
+      {5, "Arden-N"},      {7, "Arden-NX"},     {8, "Arden-R4"}, {9, "Kestrel-Hub"}, {11, "HX210-77040"},
+      {25, "QV8810"},      {30, "TM770A"},      {32, "TM790A"}, {40, "TM950A"},  {41, "QV8830"},
+      {13, "Z7-RT"},       {6, nullptr},        {10, nullptr},  {12, nullptr},
+  };
+  // Inserted in reverse, so only the query's ORDER BY can give the key order.
+  std::vector<std::string> rows;
+  std::string expected;
+  const std::string descriptions[] = {"Z\xC3\xBCrich Lagerhalle Tor 2", "\xD7\xA9\xD7\xA2\xD7\xA8 \xD7\xA6\xD7\xA4\xD7\x95\xD7\x9F",
+                                      "Loading dock B door"};
+  int controller = 0;
+  for (const Case& c : cases) {
+    ++controller;
+    const std::string& description = descriptions[controller % 3];
+    // Every fourth row has no description and every fifth no flag.
+    const bool nullDescription = controller % 4 == 0;
+    const bool nullFlag = controller % 5 == 0;
+    rows.insert(rows.begin(), "(1, " + std::to_string(controller) + ", " + std::to_string(c.Code) + ", " +
+                                  (nullDescription ? "NULL" : "'" + description + "'") + ", " +
+                                  (nullFlag ? "NULL" : std::to_string(controller % 2)) + ")");
+    expected += "1|" + std::to_string(controller) + "|" + (c.Label ? c.Label : "NULL") + "|" +
+                (nullDescription ? "NULL" : description) + "|" + (nullFlag ? "NULL" : std::to_string(controller % 2)) +
+                "\n";
+  }
+  rows.insert(rows.begin(), "(2, 1, 0, 'Second site', 1)");
+  expected += "2|1|Arden|Second site|1\n";
+  CreateControllersDb(FDatabase, rows);
+
+  const ComPtr<IRecordset> recordset = Query(ListQuery());
+  EXPECT_EQ(FieldNames(*recordset),
+            (std::vector<std::string>{"Site", "Controller", "Controller Type", "Description", "Disabled"}));
+  std::vector<IRecordset::FieldKind> kinds;
+  for (std::int32_t i = 0; i < 5; ++i) {
+    IRecordset::FieldKind kind{};
+    ASSERT_EQ(recordset->GetFieldKind(i, &kind), S_OK);
+    kinds.push_back(kind);
+  }
+  using K = IRecordset::FieldKind;
+  EXPECT_EQ(kinds, (std::vector<K>{K::Integer, K::Integer, K::Other, K::Text, K::Integer}));
+  EXPECT_EQ(DumpRecordset(*recordset), expected);
+}
+
+TEST_F(HardwareServiceTest, RecordsetMovesAndRefusesWhatItCannotDo) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  const ComPtr<IRecordset> recordset = Query(u"SELECT Site, Controller FROM Controllers ORDER BY Site, Controller");
+  std::int32_t state = -1;
+  ASSERT_EQ(recordset->GetState(&state), S_OK);
+  EXPECT_EQ(state, IRecordset::kStateOpen);
+
+  // Positioned on the first row at once; MoveFirst there changes nothing.
+  ASSERT_EQ(recordset->MoveFirst(), S_OK);
+  EXPECT_EQ(DumpRecordset(*recordset), "1|1\n1|2\n2|1\n");
+  bool eof = false;
+  ASSERT_EQ(recordset->GetEOF(&eof), S_OK);
+  EXPECT_TRUE(eof);
+  EXPECT_LT(recordset->MoveNext(), 0);
+  Variant value;
+  EXPECT_LT(recordset->GetValue(0, &value), 0);
+
+  // Back to the start after reading past the end.
+  ASSERT_EQ(recordset->MoveFirst(), S_OK);
+  ASSERT_EQ(recordset->GetValue(1, &value), S_OK);
+  EXPECT_EQ(value.Type, Variant::Kind::Integer);
+  EXPECT_EQ(value.Integer, 1);
+  EXPECT_EQ(recordset->GetValue(2, &value), E_INVALIDARG);
+  EXPECT_EQ(recordset->GetValue(-1, &value), E_INVALIDARG);
+  std::u16string name;
+  EXPECT_EQ(recordset->GetFieldName(2, &name), E_INVALIDARG);
+  EXPECT_EQ(recordset->GetValue(0, nullptr), E_POINTER);
+
+  ASSERT_EQ(recordset->Close(), S_OK);
+  ASSERT_EQ(recordset->GetState(&state), S_OK);
+  EXPECT_EQ(state, IRecordset::kStateClosed);
+  EXPECT_LT(recordset->GetValue(0, &value), 0);
+  EXPECT_EQ(recordset->Close(), S_OK);
+}
+
+TEST_F(HardwareServiceTest, EmptyResultIsAtEndAtOnce) {
+  CreateControllersDb(FDatabase, {});
+  const ComPtr<IRecordset> recordset = Query(ListQuery());
+  bool eof = false;
+  ASSERT_EQ(recordset->GetEOF(&eof), S_OK);
+  EXPECT_TRUE(eof);
+  EXPECT_EQ(FieldNames(*recordset).size(), 5u);
+}
+
+TEST_F(HardwareServiceTest, WriteBackSurvivesClosingAndReopening) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  Execute(WriteBack(1, 1, 1));
+  Execute(WriteBack(0, 1, 2));
+
+  // Pointing the process at another file closes the service's connection to this one.
+  const std::string other = FDir.File("other.db");
+  CreateControllersDb(other, {});
+  UseDatabase(other);
+  QueryDump(ListQuery());
+  EXPECT_FALSE(std::filesystem::exists(FDatabase + "-wal")) << "the connection was not closed";
+
+  SqliteFile db(FDatabase, SQLITE_OPEN_READONLY);
+  EXPECT_EQ(db.Dump("SELECT * FROM Controllers ORDER BY Site, Controller"),
+            "1|1|0|North gate reader|1\n"
+            "1|2|7|Boiler room panel 3|0\n"
+            "2|1|30|Loading dock B door|0\n");
+  // The service keeps its databases in WAL mode from the first use on.
+  EXPECT_EQ(db.Dump("PRAGMA journal_mode"), "wal\n");
+}
+
+TEST_F(HardwareServiceTest, UpdateOfRemovedControllerFailsAndChangesNothing) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  const std::string before = Stored();
+  SqliteFile(FDatabase).Exec("DELETE FROM Controllers WHERE Site = 2");
+  const std::string afterDelete = Stored();
+
+  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 2, 1)); }),
+            "No controller matched the update; it may have been removed by another operator");
+  EXPECT_EQ(Stored(), afterDelete);
+
+  // A text is one transaction: the first statement's change goes with the second's failure.
+  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1) + u";\r\n" + WriteBack(1, 2, 1)); }),
+            "No controller matched the update; it may have been removed by another operator");
+  EXPECT_EQ(Stored(), afterDelete);
+  EXPECT_NE(before, afterDelete);
+
+  // And the connection is left fit for the next write.
+  Execute(WriteBack(1, 1, 1) + u";  \r\n  -- done\r\n");
+  EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
+}
+
+TEST_F(HardwareServiceTest, SqliteFailuresArriveWithSqliteMessages) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  struct Case {
+    const char* Label;
+    bool Command;
+    const char16_t* Text;
+    const char* Message;
+  } cases[] = {
+      {"missing table", false, u"SELECT * FROM Sites", "no such table: Sites"},
+      {"missing column", false, u"SELECT Site, Building FROM Controllers", "no such column: Building"},
+      {"syntax", false, u"SELEC Site FROM Controllers", "near \"SELEC\": syntax error"},
+      {"two queries", false, u"SELECT 1; SELECT 2", "the query text holds more than one statement"},
+      {"no query", false, u"  \r\n", "the query text holds no statement"},
+      {"command on missing table", true, u"UPDATE Sites SET Name = 'x'", "no such table: Sites"},
+      {"command on missing column", true, u"UPDATE Controllers SET Disabled=1 WHERE Site = 1",
+       "no such column: Disabled"},
+      {"constraint", true, u"INSERT INTO Controllers VALUES (1, 1, 0, 'again', 0)",
+       "UNIQUE constraint failed: Controllers.Site, Controllers.Controller"},
+      {"own transaction", true, u"BEGIN; UPDATE Controllers SET ConnectArden=1; COMMIT",
+       "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK"},
+      {"no command", true, u" -- nothing\r\n", "the command text holds no statement"},
+  };
+  const std::string before = Stored();
+  for (const Case& c : cases) {
+    EXPECT_EQ(FailureOf([&] { c.Command ? Execute(c.Text) : (void)Query(c.Text); }), c.Message) << c.Label;
+  }
+  EXPECT_EQ(Stored(), before);
+}
+
+TEST_F(HardwareServiceTest, NullArgumentsAreRefused) {
+  CreateControllersDb(FDatabase, {});
+  const ComPtr<IHardwareService> service = Service();
+  ComPtr<IUnknown> result;
+  EXPECT_EQ(service->OpenQuery(u"SELECT 1", nullptr), E_POINTER);
+  EXPECT_EQ(service->OpenQuery(std::u16string_view(), result.Put()), E_POINTER);
+  EXPECT_EQ(service->ExecuteCommand(std::u16string_view()), E_POINTER);
+  TakeErrorInfo();
+}
+
+TEST_F(HardwareServiceTest, DatabaseFilesThatCannotServeFailAndStayAsTheyWere) {
+  struct Case {
+    const char* Label;
+    std::string Content;  // nullopt-like: "" means no file at all
+    bool Directory;
+    std::string Message;  // after "<path>" substitution below
+  } cases[] = {
+      {"missing", "", false, "unable to open database file: @ does not exist"},
+      {"not a database", std::string(4096, 'x'), false, "file is not a database"},
+      {"directory", "", true, "unable to open database file: @ is a directory"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = FDir.File(std::string("case-") + c.Label + ".db");
+    if (c.Directory) std::filesystem::create_directory(path);
+    if (!c.Content.empty()) WriteFile(path, c.Content);
+    UseDatabase(path);
+    std::string message = c.Message;
+    if (const auto at = message.find('@'); at != std::string::npos) message.replace(at, 1, path);
+
+    EXPECT_EQ(FailureOf([&] { Query(ListQuery()); }), message) << c.Label;
+    EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), message) << c.Label;
+    EXPECT_EQ(std::filesystem::exists(path), c.Directory || !c.Content.empty()) << c.Label;
+    if (!c.Content.empty()) EXPECT_EQ(ReadFile(path), c.Content) << c.Label;
+    EXPECT_FALSE(std::filesystem::exists(path + "-wal")) << c.Label;
+    EXPECT_FALSE(std::filesystem::exists(path + "-journal")) << c.Label;
+  }
+}
+
+TEST_F(HardwareServiceTest, ReadOnlyDatabaseLoadsButRefusesWriteBack) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  const std::string before = Stored();
+  std::filesystem::permissions(FDatabase, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                              std::filesystem::perms::others_read);
+  // Root writes any file whatever its mode, so the client runs as nobody then; the
+  // folder must let nobody in (but not write: no journal may appear).
+  std::filesystem::permissions(FDir.Path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                                std::filesystem::perms::others_exec);
+  std::vector<std::string> args;
+  if (geteuid() == 0) args.push_back("--as-nobody");
+  const std::string query = Utf16ToUtf8(ListQuery());
+  const std::string update = Utf16ToUtf8(WriteBack(1, 1, 1));
+  args.insert(args.end(), {"query", query, "command", update, "query", query});
+  const ProcessResult result = RunProcess(VELMORA_SERVICE_PROBE, args, {{"VELMORA_DATABASE", FDatabase}});
+  ASSERT_EQ(result.ExitCode, 0) << result.Output;
+  EXPECT_EQ(result.Output, "ok 3\nfailed: attempt to write a readonly database\nok 3\n");
+  EXPECT_EQ(Stored(), before);
+}
+
+// Holds the write lock of the database in a connection of its own, on a thread of
+// its own, until released.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& path) {
+    FThread = std::thread([this, path] {
+      SqliteFile db(path);
+      db.Exec("BEGIN EXCLUSIVE");
+      db.Exec("UPDATE Controllers SET Description = 'held' WHERE Site = 2");
+      FLocked.set_value();
+      FRelease.get_future().wait();
+      db.Exec("COMMIT");
+    });
+    FLocked.get_future().wait();
+  }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  ~LockHolder() {
+    Release();
+    FThread.join();
+  }
+  void Release() {
+    if (!FReleased.exchange(true)) FRelease.set_value();
+  }
+
+ private:
+  std::promise<void> FLocked;
+  std::promise<void> FRelease;
+  std::atomic<bool> FReleased{false};
+  std::thread FThread;
+};
+
+TEST_F(HardwareServiceTest, WriteBackWaitsForAShortLock) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  QueryDump(ListQuery());  // the service's connection exists (and the file is in WAL mode)
+  {
+    LockHolder holder(FDatabase);
+    // Released well within the default wait of five seconds.
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      holder.Release();
+    });
+    EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), "");
+    releaser.join();
+  }
+  EXPECT_EQ(Stored(), "1|1|0|North gate reader|1\n1|2|7|Boiler room panel 3|1\n2|1|30|held|0\n");
+}
+
+TEST_F(HardwareServiceTest, WriteBackFailsWhenTheLockOutlastsTheWait) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  setenv("VELMORA_BUSY_TIMEOUT_MS", "50", 1);
+  const std::string list = QueryDump(ListQuery());
+  {
+    LockHolder holder(FDatabase);
+    EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), "database is locked");
+    // Readers are not held up by a writer.
+    EXPECT_EQ(QueryDump(ListQuery()), list);
+  }
+  EXPECT_EQ(Stored(), "1|1|0|North gate reader|0\n1|2|7|Boiler room panel 3|1\n2|1|30|held|0\n");
+  // Nothing of the failed attempt is left behind to block the next one.
+  Execute(WriteBack(1, 1, 1));
+  EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
+}
+
+}  // namespace
+}  // namespace velmora::test

@@ -1,0 +1,345 @@
+#include "ui/qt/main_window_widget.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTest>
+#include <QTimer>
+
+#include "service/utf.h"
+#include "tests/support/test_registry.h"
+#include "ui/qt/controller_model.h"
+#include "ui/qt/grid_widget.h"
+#include "ui/qt/guard.h"
+#include "ui/qt/message_box.h"
+
+namespace velmora::qt {
+namespace {
+
+using test::Failure;
+using test::TestValue;
+
+constexpr int kDisabledColumn = 4;
+
+// The real frmMain on the test service, created and shown; every box it raises is
+// recorded and answered.
+class WindowFixture : public ::testing::Test {
+ protected:
+  WindowFixture() : service(registry.UseTestService()) {
+    CoInitialize();
+    MessageBox::SetInterceptor([this](const MessageBox::Shown& box) {
+      boxes.push_back(box.Caption.toStdString() + ": " + box.Text.toStdString());
+    });
+  }
+  ~WindowFixture() override {
+    MessageBox::SetInterceptor(nullptr);
+    CoUninitialize();
+  }
+
+  // Rows (site, controller, disabled) with a description each.
+  void Serve(std::initializer_list<std::tuple<int, int, TestValue>> rows) {
+    for (const auto& [site, controller, disabled] : rows) {
+      service.Rows.push_back({std::int64_t{site}, std::int64_t{controller}, std::string("Arden"),
+                              std::string("Door ") + std::to_string(site) + "/" + std::to_string(controller), disabled});
+    }
+  }
+
+  MainWindowWidget& Open() {
+    window = std::make_unique<MainWindowWidget>();
+    tester = std::make_unique<QAbstractItemModelTester>(&window->Model(),
+                                                        QAbstractItemModelTester::FailureReportingMode::Fatal);
+    window->Create();
+    window->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    return *window;
+  }
+
+  GridWidget& Grid() { return window->Grid(); }
+  QModelIndex Cell(int row, int column) { return window->Model().index(row, column); }
+
+  // Where the check box of a cell is drawn, as the delegate computes it.
+  QPoint CheckBoxCentre(int row) {
+    const QModelIndex index = Cell(row, kDisabledColumn);
+    QStyleOptionViewItem option;
+    option.initFrom(Grid().viewport());
+    option.rect = Grid().visualRect(index);
+    option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    option.checkState = index.data(Qt::CheckStateRole).value<Qt::CheckState>();
+    return Grid().style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, &Grid()).center();
+  }
+
+  void ClickCheckBox(int row) {
+    Grid().scrollTo(Cell(row, kDisabledColumn));
+    QTest::mouseClick(Grid().viewport(), Qt::LeftButton, {}, CheckBoxCentre(row));
+  }
+
+  Qt::CheckState CheckState(int row) { return Cell(row, kDisabledColumn).data(Qt::CheckStateRole).value<Qt::CheckState>(); }
+
+  std::vector<std::string> Statements() const {
+    std::vector<std::string> out;
+    for (const std::u16string& text : service.Received) {
+      const std::string t = Utf16ToUtf8(text);
+      if (t.rfind("UPDATE", 0) == 0) out.push_back(t);
+    }
+    return out;
+  }
+
+  test::TestRegistry registry;
+  test::TestServiceControl& service;
+  std::vector<std::string> boxes;
+  std::unique_ptr<MainWindowWidget> window;
+  std::unique_ptr<QAbstractItemModelTester> tester;
+};
+
+TEST_F(WindowFixture, FrameCaptionSizeAndFont) {
+  MainWindowWidget& w = Open();
+  EXPECT_EQ(w.objectName(), "frmMain");
+  EXPECT_EQ(w.windowTitle(), "Velmora/Controller Connection Utility");
+  EXPECT_EQ(w.windowHandle()->title(), "Velmora/Controller Connection Utility");
+  EXPECT_EQ(w.size(), QSize(690, 354));
+  EXPECT_EQ(w.font().pixelSize(), 11);
+  EXPECT_EQ(w.font().family(), "Tahoma");
+  EXPECT_EQ(w.palette().color(QPalette::Window), w.palette().color(QPalette::Button));
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(WindowFixture, WithoutAServiceTheBoxComesFirstAndTheWindowOpensEmpty) {
+  registry.Unregister();
+  MainWindowWidget& w = Open();
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Velmora Controller Connection Utility: Class not registered, ClassID: "
+                                             "{72D2BD55-66FA-11D4-A097-0050DAC21168}."}));
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(w.Form().kbmControllers.Active());
+  EXPECT_EQ(w.Model().rowCount(), 0);
+}
+
+TEST_F(WindowFixture, LayoutIsFixedAndTabOrderIsGridThenButton) {
+  MainWindowWidget& w = Open();
+  auto* button = w.findChild<QPushButton*>("btnClose");
+  auto* grid = w.findChild<GridWidget*>("cxGrid1");
+  ASSERT_NE(button, nullptr);
+  ASSERT_NE(grid, nullptr);
+  EXPECT_EQ(button->text(), "Close");
+  for (const QSize size : {QSize(690, 354), QSize(900, 600), QSize(400, 200)}) {
+    w.resize(size);
+    QApplication::processEvents();
+    EXPECT_EQ(grid->geometry(), QRect(8, 8, 673, 305));
+    EXPECT_EQ(button->geometry(), QRect(607, 319, 75, 25));
+  }
+  // Tab leaves the grid for the button, and Shift+Tab comes back.
+  w.activateWindow();
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), button);
+  QTest::keyClick(button, Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget(), grid);
+}
+
+TEST_F(WindowFixture, ColumnsCaptionsAlignmentsAndAutoWidth) {
+  Serve({{1, 1, std::int64_t{0}}});
+  Open();
+  QAbstractItemModel& model = window->Model();
+  const char* captions[] = {"Site", "Controller", "Controller Type", "Description", "Disabled"};
+  ASSERT_EQ(model.columnCount(), 5);
+  for (int c = 0; c < 5; ++c) {
+    EXPECT_EQ(model.headerData(c, Qt::Horizontal).toString(), captions[c]);
+    EXPECT_EQ(model.headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>(), Qt::AlignCenter);
+  }
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(Cell(0, c).data(Qt::TextAlignmentRole).value<Qt::Alignment>(), Qt::AlignCenter) << c;
+  }
+  EXPECT_EQ(Cell(0, 3).data(Qt::TextAlignmentRole).value<Qt::Alignment>(), Qt::AlignLeft | Qt::AlignVCenter);
+
+  // The columns fill the view exactly, in proportion to 48:73:105:343:64.
+  QHeaderView* header = Grid().horizontalHeader();
+  int total = 0;
+  for (int c = 0; c < 5; ++c) total += header->sectionSize(c);
+  EXPECT_EQ(total, Grid().viewport()->width());
+  EXPECT_NEAR(header->sectionSize(3) * 48.0 / header->sectionSize(0), 343.0, 8.0);
+  EXPECT_FALSE(Grid().horizontalScrollBar()->isVisible());
+}
+
+TEST_F(WindowFixture, CheckBoxShowsTheDatabaseValue) {
+  Serve({{1, 1, std::int64_t{1}}, {1, 2, std::int64_t{0}}, {1, 3, TestValue{}}, {1, 4, std::int64_t{2}},
+         {1, 5, std::int64_t{-1}}, {1, 6, std::string("yes")}});
+  boxes.clear();
+  Open();
+  // "yes" cannot be an integer: the load stops there with a box, keeping the rows before.
+  ASSERT_EQ(window->Model().rowCount(), 5);
+  EXPECT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(CheckState(0), Qt::Checked);
+  EXPECT_EQ(CheckState(1), Qt::Unchecked);
+  EXPECT_EQ(CheckState(2), Qt::Unchecked);
+  EXPECT_EQ(CheckState(3), Qt::PartiallyChecked);
+  EXPECT_EQ(CheckState(4), Qt::PartiallyChecked);
+  EXPECT_FALSE(Cell(3, kDisabledColumn).data(Qt::ToolTipRole).toString().isEmpty());
+  EXPECT_TRUE(Cell(1, kDisabledColumn).data(Qt::ToolTipRole).isNull());
+  // Only the check box is editable.
+  for (int c = 0; c < 4; ++c) EXPECT_FALSE(Cell(0, c).flags() & (Qt::ItemIsEditable | Qt::ItemIsUserCheckable));
+  EXPECT_TRUE(Cell(0, kDisabledColumn).flags() & Qt::ItemIsUserCheckable);
+  EXPECT_FALSE(Cell(0, kDisabledColumn).flags() & Qt::ItemIsEditable);
+}
+
+TEST_F(WindowFixture, ClickingACheckBoxSendsExactlyOneStatement) {
+  struct Case {
+    const char* Label;
+    TestValue Before;
+    const char* Statement;
+    Qt::CheckState After;
+  } cases[] = {
+      {"check an unchecked box", std::int64_t{0}, "UPDATE Controllers SET ConnectArden=1 WHERE Site = 3 and Controller = 12",
+       Qt::Checked},
+      {"uncheck a checked box", std::int64_t{1}, "UPDATE Controllers SET ConnectArden=0 WHERE Site = 3 and Controller = 12",
+       Qt::Unchecked},
+      {"check a null box", TestValue{}, "UPDATE Controllers SET ConnectArden=1 WHERE Site = 3 and Controller = 12",
+       Qt::Checked},
+      {"check an odd value", std::int64_t{2}, "UPDATE Controllers SET ConnectArden=1 WHERE Site = 3 and Controller = 12",
+       Qt::Checked},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Label);
+    registry.UseTestService();
+    Serve({{3, 11, std::int64_t{0}}, {3, 12, c.Before}, {3, 13, std::int64_t{0}}});
+    Open();
+    ClickCheckBox(1);
+    EXPECT_EQ(Statements(), (std::vector<std::string>{c.Statement}));
+    EXPECT_EQ(CheckState(1), c.After);
+    EXPECT_TRUE(boxes.empty());
+  }
+}
+
+TEST_F(WindowFixture, SpaceTogglesTheFocusedCheckBox) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{0}}});
+  Open();
+  Grid().setFocus();
+  Grid().setCurrentIndex(Cell(1, kDisabledColumn));
+  QTest::keyClick(&Grid(), Qt::Key_Space);
+  EXPECT_EQ(Statements(), (std::vector<std::string>{"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 2"}));
+  EXPECT_EQ(CheckState(1), Qt::Checked);
+}
+
+TEST_F(WindowFixture, TypingDeleteAndInsertChangeNothing) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{1}}});
+  Open();
+  Grid().setFocus();
+  for (int c = 0; c < 4; ++c) {
+    Grid().setCurrentIndex(Cell(0, c));
+    QTest::keyClicks(&Grid(), "99x");
+    QTest::keyClick(&Grid(), Qt::Key_F2);
+    QTest::keyClicks(&Grid(), "7");
+    QTest::keyClick(&Grid(), Qt::Key_Return);
+    QTest::mouseDClick(Grid().viewport(), Qt::LeftButton, {}, Grid().visualRect(Cell(0, c)).center());
+    QTest::keyClicks(&Grid(), "5");
+  }
+  for (const Qt::Key key : {Qt::Key_Delete, Qt::Key_Insert}) QTest::keyClick(&Grid(), key);
+  EXPECT_EQ(window->Model().rowCount(), 2);
+  EXPECT_EQ(Cell(0, 0).data().toInt(), 1);
+  EXPECT_EQ(Cell(0, 1).data().toInt(), 1);
+  EXPECT_EQ(Cell(0, 2).data().toString(), "Arden");
+  EXPECT_EQ(Cell(0, 3).data().toString(), "Door 1/1");
+  EXPECT_TRUE(Statements().empty());
+  EXPECT_EQ(Grid().findChildren<QWidget*>("qt_editor").size(), 0);  // no cell editor opened
+}
+
+TEST_F(WindowFixture, EscapeClosesTheWindowWhereverTheFocusIs) {
+  for (const bool focusOnGrid : {true, false}) {
+    SCOPED_TRACE(focusOnGrid);
+    Serve({{1, 1, std::int64_t{0}}});
+    MainWindowWidget& w = Open();
+    QWidget* target = focusOnGrid ? static_cast<QWidget*>(&Grid()) : w.findChild<QPushButton*>("btnClose");
+    target->setFocus();
+    QTest::keyClick(target, Qt::Key_Escape);
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.Form().kbmControllers.Active());
+  }
+}
+
+TEST_F(WindowFixture, AFailedWriteBackShowsTheBoxAndTheOldValue) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{1}}});
+  Open();
+  service.ExecuteResults = {Failure{E_FAIL, u"attempt to write a readonly database"}};
+  ClickCheckBox(0);
+  EXPECT_EQ(boxes, (std::vector<std::string>{
+                       "Velmora Controller Connection Utility: attempt to write a readonly database."}));
+  EXPECT_EQ(CheckState(0), Qt::Unchecked);
+  ClickCheckBox(0);  // the next toggle tries again, and succeeds
+  EXPECT_EQ(CheckState(0), Qt::Checked);
+  EXPECT_EQ(Statements().size(), 2u);
+}
+
+TEST_F(WindowFixture, SortingByAHeaderKeepsTableOrderAndWritesBackTheClickedRow) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{0}}, {2, 1, std::int64_t{0}}});
+  service.Rows[0][3] = std::string("Charlie");
+  service.Rows[1][3] = std::string("alpha");
+  service.Rows[2][3] = std::string("Bravo");
+  MainWindowWidget& w = Open();
+  QHeaderView* header = Grid().horizontalHeader();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(3) + header->sectionSize(3) / 2, header->height() / 2));
+  EXPECT_EQ(Cell(0, 3).data().toString(), "alpha");
+  EXPECT_EQ(Cell(1, 3).data().toString(), "Bravo");
+  EXPECT_EQ(Cell(2, 3).data().toString(), "Charlie");
+  ClickCheckBox(2);  // Charlie: site 1, controller 1
+  EXPECT_EQ(Statements(), (std::vector<std::string>{"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1"}));
+  EXPECT_EQ(CheckState(2), Qt::Checked);
+  // The table itself keeps its load order.
+  EXPECT_EQ(w.Form().kbmControllers.CellInteger(0, w.Form().kbmControllersController), 1);
+  EXPECT_EQ(w.Form().kbmControllers.CellInteger(1, w.Form().kbmControllersController), 2);
+  // A second click reverses.
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(3) + header->sectionSize(3) / 2, header->height() / 2));
+  EXPECT_EQ(Cell(0, 3).data().toString(), "Charlie");
+}
+
+TEST_F(WindowFixture, DisabledRowsAreDrawnSubdued) {
+  Serve({{1, 1, std::int64_t{1}}, {1, 2, std::int64_t{0}}});
+  Open();
+  EXPECT_TRUE(Cell(0, 3).data(Qt::ForegroundRole).isValid());
+  EXPECT_FALSE(Cell(1, 3).data(Qt::ForegroundRole).isValid());
+}
+
+TEST_F(WindowFixture, TheLoadIsShownOnceAtItsEnd) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{0}}, {1, 3, std::int64_t{0}}});
+  window = std::make_unique<MainWindowWidget>();
+  int resets = 0, inserts = 0, changes = 0;
+  QObject::connect(&window->Model(), &QAbstractItemModel::modelReset, [&] { ++resets; });
+  QObject::connect(&window->Model(), &QAbstractItemModel::rowsInserted, [&] { ++inserts; });
+  QObject::connect(&window->Model(), &QAbstractItemModel::dataChanged, [&] { ++changes; });
+  window->Create();
+  EXPECT_EQ(resets, 1);
+  EXPECT_EQ(inserts, 0);
+  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(window->Model().rowCount(), 3);
+}
+
+// The real box, not the interceptor: caption, text, icon and its one button.
+TEST(ErrorBox, OpensModalWithTheTitleAsCaption) {
+  QString caption, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  int buttons = 0;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    caption = box->windowTitle();
+    text = box->text();
+    icon = box->icon();
+    buttons = static_cast<int>(box->buttons().size());
+    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  });
+  const bool ok = Guarded([] { throw std::runtime_error("no such table: Controllers"); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(caption, "Velmora Controller Connection Utility");
+  EXPECT_EQ(text, "no such table: Controllers.");
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_EQ(buttons, 1);
+}
+
+}  // namespace
+}  // namespace velmora::qt
