@@ -15,6 +15,7 @@
 
 #include "service/utf.h"
 #include "tests/support/test_registry.h"
+#include "ui/qt/check_box_delegate.h"
 #include "ui/qt/controller_model.h"
 #include "ui/qt/grid_widget.h"
 #include "ui/qt/guard.h"
@@ -70,9 +71,7 @@ class WindowFixture : public ::testing::Test {
     QStyleOptionViewItem option;
     option.initFrom(Grid().viewport());
     option.rect = Grid().visualRect(index);
-    option.features |= QStyleOptionViewItem::HasCheckIndicator;
-    option.checkState = index.data(Qt::CheckStateRole).value<Qt::CheckState>();
-    return Grid().style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, &Grid()).center();
+    return CheckBoxDelegate::CheckRect(option, &Grid()).center();
   }
 
   void ClickCheckBox(int row) {
@@ -213,6 +212,16 @@ TEST_F(WindowFixture, ClickingACheckBoxSendsExactlyOneStatement) {
     EXPECT_EQ(CheckState(1), c.After);
     EXPECT_TRUE(boxes.empty());
   }
+}
+
+TEST_F(WindowFixture, AClickBesideTheBoxTogglesNothing) {
+  Serve({{1, 1, std::int64_t{0}}});
+  Open();
+  const QRect cell = Grid().visualRect(Cell(0, kDisabledColumn));
+  QTest::mouseClick(Grid().viewport(), Qt::LeftButton, {}, QPoint(cell.left() + 2, cell.center().y()));
+  EXPECT_TRUE(Statements().empty());
+  ClickCheckBox(0);
+  EXPECT_EQ(Statements().size(), 1u);
 }
 
 TEST_F(WindowFixture, SpaceTogglesTheFocusedCheckBox) {

@@ -5,6 +5,8 @@
 #include <QScrollBar>
 #include <numeric>
 
+#include "ui/qt/check_box_delegate.h"
+
 namespace velmora::qt {
 namespace {
 
@@ -15,8 +17,12 @@ constexpr int kDefaultColumnWidth = 64;
 
 GridWidget::GridWidget(const GridViewDef& definition, QWidget* parent) : QTableView(parent) {
   setObjectName(QString::fromStdString(definition.GridName));
-  for (const GridColumnDef& column : definition.Columns) {
+  for (std::size_t i = 0; i < definition.Columns.size(); ++i) {
+    const GridColumnDef& column = definition.Columns[i];
     FNominal.push_back(column.Width > 0 ? column.Width : kDefaultColumnWidth);
+    if (column.Editor == CellEditor::CheckBox) {
+      setItemDelegateForColumn(static_cast<int>(i), new CheckBoxDelegate(this));
+    }
   }
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setSelectionBehavior(QAbstractItemView::SelectRows);

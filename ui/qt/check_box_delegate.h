@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QStyledItemDelegate>
+
+namespace velmora::qt {
+
+// Draws a checkable cell as a check box centred in the cell, with no text, and
+// toggles it by a click on the box or by Space, as QStyledItemDelegate does.
+class CheckBoxDelegate : public QStyledItemDelegate {
+  Q_OBJECT
+
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  // Where the box of a cell is drawn.
+  static QRect CheckRect(const QStyleOptionViewItem& option, const QWidget* widget);
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+ protected:
+  bool editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+};
+
+}  // namespace velmora::qt
