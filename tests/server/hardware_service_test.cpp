@@ -15,6 +15,8 @@
 namespace velmora::test {
 namespace {
 
+using namespace std::string_literals;
+
 class HardwareServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -204,12 +206,28 @@ TEST_F(HardwareServiceTest, UpdateOfRemovedControllerFailsAndChangesNothing) {
   EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
 }
 
+TEST_F(HardwareServiceTest, FollowsTheFileItsNameLeadsTo) {
+  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  QueryDump(ListQuery());
+
+  // A restored copy put in place of the open file: the service must work on the copy.
+  const std::string copy = FDir.File("restored.db");
+  CreateControllersDb(copy, {"(7, 1, 9, 'Restored hub', 0)"});
+  std::filesystem::rename(copy, FDatabase);
+  Execute(WriteBack(1, 7, 1));
+  EXPECT_EQ(Stored(), "7|1|9|Restored hub|1\n");
+
+  // And a removed file is missing, not silently served from the open handle.
+  std::filesystem::remove(FDatabase);
+  EXPECT_EQ(FailureOf([&] { Query(ListQuery()); }), "unable to open database file: " + FDatabase + " does not exist");
+}
+
 TEST_F(HardwareServiceTest, SqliteFailuresArriveWithSqliteMessages) {
   CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
   struct Case {
     const char* Label;
     bool Command;
-    const char16_t* Text;
+    std::u16string Text;
     const char* Message;
   } cases[] = {
       {"missing table", false, u"SELECT * FROM Sites", "no such table: Sites"},
@@ -225,6 +243,10 @@ TEST_F(HardwareServiceTest, SqliteFailuresArriveWithSqliteMessages) {
       {"own transaction", true, u"BEGIN; UPDATE Controllers SET ConnectArden=1; COMMIT",
        "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK"},
       {"no command", true, u" -- nothing\r\n", "the command text holds no statement"},
+      // SQLite would stop at the NUL and never see the rest.
+      {"NUL in query", false, u"SELECT 1\0; SELECT 2"s, "the text holds a NUL character"},
+      {"NUL in command", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1\0 and Controller = 1"s,
+       "the text holds a NUL character"},
   };
   const std::string before = Stored();
   for (const Case& c : cases) {
@@ -265,7 +287,9 @@ TEST_F(HardwareServiceTest, DatabaseFilesThatCannotServeFailAndStayAsTheyWere) {
     EXPECT_EQ(FailureOf([&] { Query(ListQuery()); }), message) << c.Label;
     EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), message) << c.Label;
     EXPECT_EQ(std::filesystem::exists(path), c.Directory || !c.Content.empty()) << c.Label;
-    if (!c.Content.empty()) EXPECT_EQ(ReadFile(path), c.Content) << c.Label;
+    if (!c.Content.empty()) {
+      EXPECT_EQ(ReadFile(path), c.Content) << c.Label;
+    }
     EXPECT_FALSE(std::filesystem::exists(path + "-wal")) << c.Label;
     EXPECT_FALSE(std::filesystem::exists(path + "-journal")) << c.Label;
   }

@@ -2,8 +2,10 @@
 // process cannot show: a first reading of the configuration files, several
 // processes sharing one audit log, a user without write permission.
 //
-//   velmora-service-probe [--as-nobody] [--repeat N] (query|command) TEXT ...
+//   velmora-service-probe [--as-nobody] [--repeat N] [--start-when FILE] (query|command) TEXT ...
 //
+// --start-when holds the operations back until FILE exists, so that several
+// probes started one after another work at the same time.
 // Prints one line per operation: "ok <rows>" for a query, "ok" for a command, or
 // "failed: <message>". Exit code 0 unless the arguments or the privileges failed.
 
@@ -22,7 +24,7 @@
 namespace {
 
 int Usage() {
-  std::fputs("usage: velmora-service-probe [--as-nobody] [--repeat N] (query|command) TEXT ...\n", stderr);
+  std::fputs("usage: velmora-service-probe [--as-nobody] [--repeat N] [--start-when FILE] (query|command) TEXT ...\n", stderr);
   return 2;
 }
 
@@ -46,6 +48,7 @@ std::string Run(velmora::IHardwareService& service, std::string_view op, const s
 int main(int argc, char** argv) {
   int repeat = 1;
   bool asNobody = false;
+  const char* startWhen = nullptr;
   int i = 1;
   for (; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -53,13 +56,24 @@ int main(int argc, char** argv) {
       asNobody = true;
     } else if (arg == "--repeat" && i + 1 < argc) {
       repeat = std::atoi(argv[++i]);
+    } else if (arg == "--start-when" && i + 1 < argc) {
+      startWhen = argv[++i];
     } else {
       break;
     }
   }
   if (i == argc || (argc - i) % 2 != 0 || repeat < 1) return Usage();
 
-  // Root may write any file; the read-only cases need an ordinary user.
+  velmora::CoInitialize();
+  // The first creation loads the module and reads the configuration: done before
+  // the wait, so that the probes' operations overlap as much as they can.
+  try {
+    velmora::CoHardware::Create();
+  } catch (const std::exception&) {
+  }
+  // Root may write any file; the read-only cases need an ordinary user. Dropped
+  // after the module is loaded, since the build tree may lie where nobody may not go;
+  // the database is opened only by the operations.
   if (asNobody) {
     constexpr uid_t kNobody = 65534;
     if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
@@ -67,8 +81,7 @@ int main(int argc, char** argv) {
       return 3;
     }
   }
-
-  velmora::CoInitialize();
+  while (startWhen != nullptr && access(startWhen, F_OK) != 0) usleep(1000);
   for (int round = 0; round < repeat; ++round) {
     for (int k = i; k < argc; k += 2) {
       std::string line;

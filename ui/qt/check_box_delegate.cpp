@@ -26,6 +26,8 @@ void CheckBoxDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
 
   QStyleOptionViewItem check = opt;
+  // The box keeps the normal colours in a subdued row: it is the one thing to read there.
+  check.palette = option.palette;
   check.rect = CheckRect(opt, widget);
   check.state &= ~QStyle::State_HasFocus;
   switch (opt.checkState) {

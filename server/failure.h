@@ -1,0 +1,46 @@
+#pragma once
+// The result codes of the hardware service and the failure value its parts pass up.
+//
+// Codes are FACILITY_ITF codes of our own, for which no system has a text, so the
+// client always shows the description that comes with them:
+//   0x80040200 | c   SQLite reported primary result code c (1..28): the
+//                    description is SQLite's own message;
+//   0x80040301..     failures of the service itself (below).
+
+#include <cstdint>
+#include <string>
+
+#include "service/module_abi.h"
+#include "service/result.h"
+#include "service/utf.h"
+
+namespace velmora::server {
+
+inline constexpr HRESULT kNoRowMatched = MakeResult(0x80040301);
+inline constexpr HRESULT kAuditLogFailed = MakeResult(0x80040302);
+inline constexpr HRESULT kBadConfiguration = MakeResult(0x80040303);
+inline constexpr HRESULT kRecordsetClosed = MakeResult(0x80040304);
+inline constexpr HRESULT kNoCurrentRow = MakeResult(0x80040305);
+inline constexpr HRESULT kBadStatementText = MakeResult(0x80040306);
+
+// SQLite ends a statement at a NUL character and would drop what follows unseen.
+inline constexpr const char* kNulInText = "the text holds a NUL character";
+
+// The code for a SQLite result code (primary or extended) that is an error.
+constexpr HRESULT SqliteResult(int rc) { return MakeResult(0x80040200u | (static_cast<std::uint32_t>(rc) & 0xFFu)); }
+
+// A failed operation: its code and the description the user reads (UTF-8).
+struct Failure {
+  HRESULT Code = S_OK;
+  std::string Description;
+};
+
+// Leaves failure's description in the client's error information and returns its
+// code; every failing call of ours ends here.
+inline HRESULT Report(const VelmoraHostApi& host, const Failure& failure) {
+  const std::u16string description = Utf8ToUtf16(failure.Description);
+  host.SetErrorInfo(description.data(), description.size());
+  return failure.Code;
+}
+
+}  // namespace velmora::server

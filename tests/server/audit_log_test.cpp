@@ -1,0 +1,177 @@
+// The audit log: one line per text the service receives, from any number of
+// processes, and no operation when the line cannot be written.
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <regex>
+
+#include "server_test_support.h"
+#include "service/hardware_service.h"
+#include "service/utf.h"
+
+namespace velmora::test {
+namespace {
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string UserName() {
+  const passwd* entry = getpwuid(geteuid());
+  return entry ? entry->pw_name : "uid " + std::to_string(geteuid());
+}
+
+// A line without its time stamp, which is checked for its form and then dropped.
+std::string WithoutTime(const std::string& line) {
+  static const std::regex kTime(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z\t)");
+  std::smatch match;
+  if (!std::regex_search(line, match, kTime)) return "no time stamp: " + line;
+  return match.suffix();
+}
+
+class AuditLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UseTestEnvironment();
+    CoInitialize();
+    FDatabase = FDir.File("controllers.db");
+    FLog = FDir.File("audit.log");
+    CreateControllersDb(FDatabase, {"(1, 1, 0, 'North gate reader', 0)", "(1, 2, 7, 'Boiler room panel 3', 1)"});
+    setenv("VELMORA_DATABASE", FDatabase.c_str(), 1);
+    setenv("VELMORA_AUDIT_LOG", FLog.c_str(), 1);
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  static std::string Outcome(const std::function<void()>& fn) {
+    try {
+      fn();
+      return "ok";
+    } catch (const OleError& e) {
+      return std::string("failed: ") + e.what();
+    }
+  }
+
+  std::string Stored() {
+    return SqliteFile(FDatabase, SQLITE_OPEN_READONLY).Dump("SELECT * FROM Controllers ORDER BY Site, Controller");
+  }
+
+  TempDir FDir;
+  std::string FDatabase;
+  std::string FLog;
+};
+
+TEST_F(AuditLogTest, OneLinePerTextWithOutcomeAndEscapes) {
+  struct Case {
+    const char* Label;
+    bool Command;
+    std::u16string Text;
+    const char* Logged;  // the outcome as logged
+  } cases[] = {
+      {"list query", false, ListQuery(), "ok"},
+      {"failed query", false, u"SELECT * FROM Sites", "failed: no such table: Sites"},
+      {"write-back", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 2", "ok"},
+      {"write-back of a removed row", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 9 and Controller = 9",
+       "failed: No controller matched the update; it may have been removed by another operator"},
+      {"escapes in text and description", false, u"SELECT 'tab\there \\ back', '\u05E9\u05E2\u05E8\r\nline' x, 'open\nend",
+       "failed: unrecognized token: \"'open\\nend\""},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    const auto service = CoHardware::Create();
+    Outcome([&] { c.Command ? ExecuteCommand(*service, c.Text) : (void)OpenQuery(*service, c.Text); });
+    expected += UserName() + "\t" + (c.Command ? "ExecuteCommand" : "OpenQuery") + "\t" + c.Logged + "\t" +
+                Escaped(Utf16ToUtf8(c.Text)) + "\n";
+  }
+  std::string logged;
+  for (const std::string& line : SplitLines(ReadFile(FLog))) logged += WithoutTime(line) + "\n";
+  EXPECT_EQ(logged, expected);
+
+  struct stat info{};
+  ASSERT_EQ(stat(FLog.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "the log names who did what: its owner's only";
+}
+
+TEST_F(AuditLogTest, LogThatCannotBeWrittenStopsTheOperation) {
+  const std::string gone = FDir.File("gone/audit.log");
+  const std::string folder = FDir.Path().string();
+  struct Case {
+    const char* Label;
+    std::string Log;
+    std::string CommandMessage;
+    std::string QueryMessage;
+  } cases[] = {
+      {"missing folder", gone,
+       "the audit log " + gone + " cannot be opened: No such file or directory; nothing was read or changed",
+       "the audit log " + gone + " cannot be opened: No such file or directory; nothing was read or changed"},
+      {"folder in its place", folder,
+       "the audit log " + folder + " cannot be opened: Is a directory; nothing was read or changed",
+       "the audit log " + folder + " cannot be opened: Is a directory; nothing was read or changed"},
+      // Opens, then fails every write: the change is made, and must be undone.
+      {"full disk", "/dev/full",
+       "the audit log /dev/full could not be written: No space left on device; the change was not stored",
+       "the audit log /dev/full could not be written: No space left on device"},
+  };
+  const std::string before = Stored();
+  for (const Case& c : cases) {
+    setenv("VELMORA_AUDIT_LOG", c.Log.c_str(), 1);
+    EXPECT_EQ(Outcome([] { ExecuteCommand(*CoHardware::Create(), u"UPDATE Controllers SET ConnectArden=1"); }),
+              "failed: " + c.CommandMessage)
+        << c.Label;
+    EXPECT_EQ(Outcome([] { OpenQuery(*CoHardware::Create(), ListQuery()); }), "failed: " + c.QueryMessage) << c.Label;
+    EXPECT_EQ(Stored(), before) << c.Label;
+  }
+}
+
+TEST_F(AuditLogTest, TwoProcessesWritingAtOnceGiveWholeLines) {
+  constexpr int kRounds = 100;  // a query and a command each: 200 operations per process
+  const std::string query = Utf16ToUtf8(ListQuery());
+  const std::string commands[] = {
+      "UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1",
+      "UPDATE Controllers SET ConnectArden=0 WHERE Site = 1 and Controller = 2",
+  };
+  const std::string outputs[] = {FDir.File("probe-0.out"), FDir.File("probe-1.out")};
+  const std::string go = FDir.File("go");
+  int pids[2];
+  for (int i = 0; i < 2; ++i) {
+    pids[i] = StartProcess(VELMORA_SERVICE_PROBE,
+                           {"--repeat", std::to_string(kRounds), "--start-when", go, "query", query, "command", commands[i]},
+                           {}, outputs[i]);
+  }
+  WriteFile(go, "");
+  for (int i = 0; i < 2; ++i) {
+    const ProcessResult result = WaitProcess(pids[i], outputs[i]);
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    std::string expected;
+    for (int round = 0; round < kRounds; ++round) expected += "ok 2\nok\n";
+    EXPECT_EQ(result.Output, expected) << "probe " << i;
+  }
+
+  std::map<std::string, int> counts;
+  const std::vector<std::string> lines = SplitLines(ReadFile(FLog));
+  EXPECT_EQ(lines.size(), 4u * kRounds);
+  for (const std::string& line : lines) ++counts[WithoutTime(line)];
+  const std::string prefix = UserName() + "\t";
+  EXPECT_EQ(counts, (std::map<std::string, int>{
+                        {prefix + "OpenQuery\tok\t" + Escaped(query), 2 * kRounds},
+                        {prefix + "ExecuteCommand\tok\t" + commands[0], kRounds},
+                        {prefix + "ExecuteCommand\tok\t" + commands[1], kRounds},
+                    }));
+}
+
+}  // namespace
+}  // namespace velmora::test
