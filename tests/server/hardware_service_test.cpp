@@ -10,6 +10,7 @@
 
 #include "server_test_support.h"
 #include "service/hardware_service.h"
+#include "service/registry.h"
 #include "service/utf.h"
 
 namespace velmora::test {
@@ -310,7 +311,14 @@ TEST_F(HardwareServiceTest, ReadOnlyDatabaseLoadsButRefusesWriteBack) {
   const std::string query = Utf16ToUtf8(ListQuery());
   const std::string update = Utf16ToUtf8(WriteBack(1, 1, 1));
   args.insert(args.end(), {"query", query, "command", update, "query", query});
-  const ProcessResult result = RunProcess(VELMORA_SERVICE_PROBE, args, {{"VELMORA_DATABASE", FDatabase}});
+  // Each creation reads the registration again, so it too must be where nobody may
+  // read it: the build tree may lie in a folder nobody cannot enter.
+  const std::filesystem::path registry = std::filesystem::path(FDir.Path()) / "registry";
+  std::filesystem::create_directory(registry);
+  const std::string registration = RegistrationFileName(CLSID_Hardware);
+  std::filesystem::copy_file(std::filesystem::path(VELMORA_TEST_REGISTRY) / registration, registry / registration);
+  const ProcessResult result = RunProcess(VELMORA_SERVICE_PROBE, args,
+                                          {{"VELMORA_DATABASE", FDatabase}, {"VELMORA_REGISTRY", registry.string()}});
   ASSERT_EQ(result.ExitCode, 0) << result.Output;
   EXPECT_EQ(result.Output, "ok 3\nfailed: attempt to write a readonly database\nok 3\n");
   EXPECT_EQ(Stored(), before);
