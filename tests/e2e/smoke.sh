@@ -27,9 +27,26 @@ query() { sqlite3 "$db" "$1"; }
 before=$(query "SELECT IFNULL(ConnectArden,'null') FROM Controllers WHERE Site=1 AND Controller=1")
 others_before=$(query "SELECT group_concat(IFNULL(ConnectArden,'n'),'') FROM (SELECT ConnectArden FROM Controllers WHERE NOT (Site=1 AND Controller=1) ORDER BY Site,Controller)")
 
-export VELMORA_REGISTRY="$build/registry"
 export VELMORA_DATABASE="$db"
 export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
+export XDG_CONFIG_DIRS="$work/etc" XDG_DATA_DIRS="$work/share"
+
+# Without a registered service the error box comes first, captioned with the
+# application title exactly; answered, it lets the window open with an empty list.
+mkdir -p "$work/empty-registry"
+VELMORA_REGISTRY="$work/empty-registry" "$build/ui/qt/velmora-controllers" >"$work/app.log" 2>&1 &
+app_pid=$!
+box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Velmora Controller Connection Utility$' | head -n1)
+box_name=$(xdotool getwindowname "$box")
+if [ "$box_name" != "Velmora Controller Connection Utility" ]; then
+  echo "FAIL: error box caption is '$box_name'"; exit 1
+fi
+xdotool key Return
+window=$(timeout 20 xdotool search --sync --onlyvisible --name "^${caption//\//\\/}\$" | head -n1)
+[ "$(xdotool getwindowname "$window")" = "$caption" ] || { echo "FAIL: no window after the box"; exit 1; }
+kill "$app_pid"; wait "$app_pid" 2>/dev/null || true; app_pid=""
+
+export VELMORA_REGISTRY="$build/registry"
 "$build/ui/qt/velmora-controllers" >"$work/app.log" 2>&1 &
 app_pid=$!
 
@@ -68,4 +85,4 @@ fi
 if xdotool search --name "^Velmora Controller Connection Utility\$" >/dev/null 2>&1; then
   echo "FAIL: an error box came up after the click"; exit 1
 fi
-echo "PASS: window '$name' shown; click stored ConnectArden=$after for site 1, controller 1"
+echo "PASS: error box '$box_name' without a service; window '$name' shown; click stored ConnectArden=$after for site 1, controller 1"

@@ -283,6 +283,18 @@ TEST_F(WindowFixture, AFailedWriteBackShowsTheBoxAndTheOldValue) {
   EXPECT_EQ(Statements().size(), 2u);
 }
 
+TEST_F(WindowFixture, WithTheServiceGoneEveryToggleShowsTheCreationMessage) {
+  Serve({{1, 1, std::int64_t{0}}});
+  Open();
+  registry.Unregister();
+  ClickCheckBox(0);
+  ClickCheckBox(0);
+  const std::string box =
+      "Velmora Controller Connection Utility: Class not registered, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}.";
+  EXPECT_EQ(boxes, (std::vector<std::string>{box, box}));
+  EXPECT_EQ(CheckState(0), Qt::Unchecked);
+}
+
 TEST_F(WindowFixture, SortingByAHeaderKeepsTableOrderAndWritesBackTheClickedRow) {
   Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{0}}, {2, 1, std::int64_t{0}}});
   service.Rows[0][3] = std::string("Charlie");
