@@ -109,7 +109,7 @@ void TfrmMain::LoadControllers(IHardwareService& service) {
   const std::u16string query = Utf8ToUtf16(QuillStringsList1.StringsByName("Controllers").Text());
   const ComPtr<IUnknown> result = OpenQuery(service, query);
   if (!result) throw std::runtime_error("The hardware service reported success but returned no record set");
-  ComPtr<IRecordset> recordset = result.As<IRecordset>();
+  ComPtr<IRecordset> recordset = AsRecordset(result);
   if (!recordset) throw InterfaceNotSupported();
   ADODataSet1.SetRecordset(std::move(recordset));
   kbmControllers.LoadFromDataSet(ADODataSet1);

@@ -30,6 +30,8 @@ ComPtr<IHardwareService> CoHardware::Create() {
   return service;
 }
 
+ComPtr<IRecordset> AsRecordset(const ComPtr<IUnknown>& object) { return object.As<IRecordset>(); }
+
 ComPtr<IUnknown> OpenQuery(IHardwareService& service, std::u16string_view text) {
   ClearErrorInfo();
   ComPtr<IUnknown> result;

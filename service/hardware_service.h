@@ -58,6 +58,10 @@ class InterfaceNotSupported : public std::runtime_error {
   InterfaceNotSupported() : std::runtime_error("Interface not supported") {}
 };
 
+// The record set interface of an object OpenQuery returned; empty when the object
+// offers none. (Where the real ADO record set arrives, this is where it is wrapped.)
+ComPtr<IRecordset> AsRecordset(const ComPtr<IUnknown>& object);
+
 // Calls OpenQuery and ExecuteCommand with the error information cleared first, so
 // that a description left by an earlier call is never shown for this one.
 ComPtr<IUnknown> OpenQuery(IHardwareService& service, std::u16string_view text);
