@@ -6,17 +6,117 @@
 namespace velmora {
 namespace {
 
-char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+using RowIterator = std::vector<std::int32_t>::iterator;
 
-template <class View>
-int CompareTextFolded(View a, View b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto x = FoldAscii(static_cast<char16_t>(static_cast<std::make_unsigned_t<typename View::value_type>>(a[i])));
-    const auto y = FoldAscii(static_cast<char16_t>(static_cast<std::make_unsigned_t<typename View::value_type>>(b[i])));
-    if (x != y) return x < y ? -1 : 1;
+// Sorts rows by an integer, ties in table order.
+template <class Value>
+void SortIntegers(RowIterator begin, RowIterator end, Value value, bool descending) {
+  // One 64-bit key per row: the value, biased to sort unsigned, above the row.
+  std::vector<std::uint64_t> keys;
+  keys.reserve(static_cast<std::size_t>(end - begin));
+  for (auto it = begin; it != end; ++it) {
+    std::uint32_t v = static_cast<std::uint32_t>(value(*it)) ^ 0x80000000u;
+    if (descending) v = ~v;
+    keys.push_back((std::uint64_t{v} << 32) | static_cast<std::uint32_t>(*it));
   }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+  std::sort(keys.begin(), keys.end());
+  for (std::size_t i = 0; i < keys.size(); ++i) begin[static_cast<std::ptrdiff_t>(i)] = static_cast<std::int32_t>(keys[i] & 0xFFFFFFFFu);
+}
+
+// Characters of a row's text from some depth on, kWords * 4 of them, each folded to
+// upper case (ASCII only), plus one so that 0 marks the end of the text; with
+// where the text lies, so later rounds need not look it up again.
+constexpr std::size_t kWords = 4;
+constexpr std::size_t kCharsPerRound = kWords * 4;
+
+template <class Char>
+struct TextKey {
+  std::uint64_t Key[kWords];
+  const Char* Text;
+  std::uint32_t Length;
+  std::int32_t Row;
+
+  std::basic_string_view<Char> View() const { return {Text, Length}; }
+};
+
+template <class Char>
+std::uint64_t Unit(std::basic_string_view<Char> text, std::size_t i) {
+  if (i >= text.size()) return 0;
+  auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Char>>(text[i]));
+  if (c >= 'a' && c <= 'z') c -= 32;
+  return std::min<std::uint32_t>(c, 0xFFFE) + 1;
+}
+
+template <class Char>
+void FillKey(TextKey<Char>& key, std::size_t depth) {
+  const std::basic_string_view<Char> text = key.View();
+  for (std::size_t w = 0; w < kWords; ++w) {
+    const std::size_t i = depth + w * 4;
+    key.Key[w] = (Unit(text, i) << 48) | (Unit(text, i + 1) << 32) | (Unit(text, i + 2) << 16) | Unit(text, i + 3);
+  }
+}
+
+template <class Char>
+bool SameKey(const TextKey<Char>& a, const TextKey<Char>& b) {
+  return std::equal(std::begin(a.Key), std::end(a.Key), std::begin(b.Key));
+}
+
+// Whether the texts of keys[begin, end) are all equal from depth on (ignoring ASCII
+// case). Rows with equal texts are already in table order, so such a group needs
+// no further rounds; real data repeats descriptions a lot.
+template <class Char>
+bool SameTexts(const std::vector<TextKey<Char>>& keys, std::size_t begin, std::size_t end, std::size_t depth) {
+  const auto first = keys[begin].View();
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    const auto other = keys[i].View();
+    if (other.size() != first.size()) return false;
+    for (std::size_t c = depth; c < first.size(); ++c) {
+      if (Unit(first, c) != Unit(other, c)) return false;
+    }
+  }
+  return true;
+}
+
+// Sorts keys[begin, end), which agree on their first depth characters, by the
+// rest of their texts; ties in table order. Keys are sorted kCharsPerRound
+// characters at a time and only groups that still agree are read further, so the
+// sort itself runs on small cached keys rather than chasing every text at every
+// comparison.
+template <class Char>
+void SortTextKeys(std::vector<TextKey<Char>>& keys, std::size_t begin, std::size_t end, std::size_t depth,
+                  bool descending) {
+  for (std::size_t i = begin; i < end; ++i) FillKey(keys[i], depth);
+  const auto before = [descending](const TextKey<Char>& a, const TextKey<Char>& b) {
+    for (std::size_t w = 0; w < kWords; ++w) {
+      if (a.Key[w] != b.Key[w]) return descending ? a.Key[w] > b.Key[w] : a.Key[w] < b.Key[w];
+    }
+    return a.Row < b.Row;
+  };
+  std::sort(keys.begin() + static_cast<std::ptrdiff_t>(begin), keys.begin() + static_cast<std::ptrdiff_t>(end), before);
+  for (std::size_t run = begin; run < end;) {
+    std::size_t next = run + 1;
+    while (next < end && SameKey(keys[next], keys[run])) ++next;
+    // A group that agrees on every character of this round, none of which ends
+    // its texts, is sorted by the next ones.
+    if (next - run > 1 && (keys[run].Key[kWords - 1] & 0xFFFF) != 0 &&
+        !SameTexts(keys, run, next, depth + kCharsPerRound)) {
+      SortTextKeys(keys, run, next, depth + kCharsPerRound, descending);
+    }
+    run = next;
+  }
+}
+
+template <class Text>
+void SortTexts(RowIterator begin, RowIterator end, Text text, bool descending) {
+  using Char = typename decltype(text(0))::value_type;
+  std::vector<TextKey<Char>> keys;
+  keys.reserve(static_cast<std::size_t>(end - begin));
+  for (auto it = begin; it != end; ++it) {
+    const std::basic_string_view<Char> view = text(*it);
+    keys.push_back({{}, view.data(), static_cast<std::uint32_t>(view.size()), *it});
+  }
+  SortTextKeys(keys, 0, keys.size(), 0, descending);
+  for (std::size_t i = 0; i < keys.size(); ++i) begin[static_cast<std::ptrdiff_t>(i)] = keys[i].Row;
 }
 
 }  // namespace
@@ -87,30 +187,28 @@ void GridView::Refresh() {
   if (field == nullptr) return;
   const MemTable& table = *Table();
   const int rows = table.RecordCount();
-  FOrder.resize(static_cast<std::size_t>(rows));
-  std::iota(FOrder.begin(), FOrder.end(), 0);
-
-  // Ascending comparison of two table rows by the sort field, nulls first.
-  const auto compare = [&](std::int32_t a, std::int32_t b) -> int {
-    const bool nullA = table.CellIsNull(a, *field);
-    const bool nullB = table.CellIsNull(b, *field);
-    if (nullA || nullB) return nullA == nullB ? 0 : (nullA ? -1 : 1);
-    switch (field->DataType()) {
-      case FieldType::Integer: {
-        const std::int32_t x = table.CellInteger(a, *field);
-        const std::int32_t y = table.CellInteger(b, *field);
-        return x == y ? 0 : (x < y ? -1 : 1);
-      }
-      case FieldType::String:
-        return CompareTextFolded(table.CellText(a, *field), table.CellText(b, *field));
-      default:
-        return CompareTextFolded(table.CellWideText(a, *field), table.CellWideText(b, *field));
-    }
-  };
-  if (FSortDescending) {
-    std::stable_sort(FOrder.begin(), FOrder.end(), [&](std::int32_t a, std::int32_t b) { return compare(a, b) > 0; });
-  } else {
-    std::stable_sort(FOrder.begin(), FOrder.end(), [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; });
+  FOrder.reserve(static_cast<std::size_t>(rows));
+  // Nulls come first, in table order, whichever the direction.
+  for (int row = 0; row < rows; ++row) {
+    if (table.CellIsNull(row, *field)) FOrder.push_back(row);
+  }
+  const std::size_t nulls = FOrder.size();
+  for (int row = 0; row < rows; ++row) {
+    if (!table.CellIsNull(row, *field)) FOrder.push_back(row);
+  }
+  const auto values = FOrder.begin() + static_cast<std::ptrdiff_t>(nulls);
+  switch (field->DataType()) {
+    case FieldType::Integer:
+      SortIntegers(values, FOrder.end(), [&](std::int32_t row) { return table.CellInteger(row, *field); },
+                   FSortDescending);
+      break;
+    case FieldType::String:
+      SortTexts(values, FOrder.end(), [&](std::int32_t row) { return table.CellText(row, *field); }, FSortDescending);
+      break;
+    default:
+      SortTexts(values, FOrder.end(), [&](std::int32_t row) { return table.CellWideText(row, *field); },
+                FSortDescending);
+      break;
   }
   FPosition.resize(FOrder.size());
   for (std::size_t i = 0; i < FOrder.size(); ++i) FPosition[static_cast<std::size_t>(FOrder[i])] = static_cast<std::int32_t>(i);

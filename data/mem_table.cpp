@@ -267,6 +267,7 @@ void MemTable::LoadFromDataSet(Dataset& source) {
     }
     Post();
     source.Next();
+    if (OnLoadProgress && FRowCount % kLoadProgressRows == 0) OnLoadProgress(static_cast<int>(FRowCount));
   }
   First();
 }

@@ -30,6 +30,10 @@ class MemTable : public Dataset {
   // A failure keeps the rows posted before it.
   void LoadFromDataSet(Dataset& source);
 
+  // Told the number of rows read so far, every kLoadProgressRows rows of a load.
+  std::function<void(int rows)> OnLoadProgress;
+  static constexpr int kLoadProgressRows = 1024;
+
   // Puts the row of the last Post of an edit back to its values before that edit,
   // without firing AfterPost; for a change the database refused. Does nothing when
   // no edit has been posted since the last change of the table.

@@ -5,6 +5,9 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QPointer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
@@ -19,6 +22,7 @@
 #include "ui/qt/controller_model.h"
 #include "ui/qt/grid_widget.h"
 #include "ui/qt/guard.h"
+#include "ui/qt/load_progress.h"
 #include "ui/qt/message_box.h"
 
 namespace velmora::qt {
@@ -338,6 +342,31 @@ TEST_F(WindowFixture, TheLoadIsShownOnceAtItsEnd) {
   EXPECT_EQ(inserts, 0);
   EXPECT_EQ(changes, 0);
   EXPECT_EQ(window->Model().rowCount(), 3);
+}
+
+TEST(LoadProgress, AppearsOnlyWhenDueCountsRowsAndGoesWithTheLoad) {
+  QPointer<QWidget> window;
+  {
+    LoadProgress late(60000);
+    late.Update(1024);
+    EXPECT_EQ(late.Window(), nullptr);
+
+    LoadProgress due(0);
+    due.Update(123456);
+    window = due.Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    auto* label = window->findChild<QLabel*>();
+    ASSERT_NE(label, nullptr);
+    EXPECT_TRUE(label->text().contains(QLocale().toString(123456))) << label->text().toStdString();
+  }
+  EXPECT_TRUE(window.isNull());
+}
+
+TEST_F(WindowFixture, AQuickLoadShowsNoProgressWindow) {
+  Serve({{1, 1, std::int64_t{0}}});
+  Open();
+  for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_NE(w->objectName(), "LoadProgress");
 }
 
 // The real box, not the interceptor: caption, text, icon and its one button.

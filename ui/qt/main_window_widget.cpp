@@ -7,6 +7,7 @@
 #include "ui/qt/controller_model.h"
 #include "ui/qt/grid_widget.h"
 #include "ui/qt/guard.h"
+#include "ui/qt/load_progress.h"
 
 namespace velmora::qt {
 namespace {
@@ -60,7 +61,16 @@ MainWindowWidget::~MainWindowWidget() {
 }
 
 void MainWindowWidget::Create() {
-  Guarded([&] { FForm.FormCreate(); });
+  Guarded([&] {
+    // Declared inside the guard, so the progress window is gone before an error box.
+    LoadProgress progress(kLoadProgressDelayMs);
+    FForm.kbmControllers.OnLoadProgress = [&progress](int rows) { progress.Update(rows); };
+    struct Unhook {
+      MemTable& Table;
+      ~Unhook() { Table.OnLoadProgress = nullptr; }
+    } unhook{FForm.kbmControllers};
+    FForm.FormCreate();
+  });
 }
 
 void MainWindowWidget::btnCloseClicked() {

@@ -26,8 +26,10 @@ class MainWindowWidget : public QWidget, private TfrmMain::Host {
   GridWidget& Grid() { return *FGrid; }
   ControllerModel& Model() { return *FModel; }
 
-  // Runs the creation handler; call once, before the window is first shown.
+  // Runs the creation handler; call once, before the window is first shown. A load
+  // that runs longer than kLoadProgressDelayMs shows its progress meanwhile.
   void Create();
+  static constexpr int kLoadProgressDelayMs = 500;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

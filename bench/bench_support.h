@@ -1,0 +1,32 @@
+#pragma once
+// What the benchmarks share: demo databases of a given size, the list query as the
+// utility sends it, and a TfrmMain host.
+
+#include <string>
+
+#include "controllers/main_window.h"
+
+namespace velmora::bench {
+
+// A demo database of rows rows, made once by velmora-demo-db and kept in the
+// build tree.
+std::string DemoDatabase(int rows);
+
+// A fresh copy of the demo database for benchmarks that write.
+std::string WritableCopy(int rows);
+
+// The list query, exactly as the utility sends it.
+std::u16string ListQuery();
+
+// Points the shipped service at database (through the build tree's registration).
+void UseDatabase(const std::string& database);
+
+// Live bytes on the heap, from the allocator's own statistics.
+std::size_t HeapInUse();
+
+class NullHost : public TfrmMain::Host {
+ public:
+  void Close() override {}
+};
+
+}  // namespace velmora::bench
