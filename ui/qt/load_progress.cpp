@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLocale>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -11,6 +12,10 @@ namespace {
 
 // Often enough to look alive, seldom enough to cost nothing.
 constexpr qint64 kRepaintMs = 100;
+
+QString Text(int rows) {
+  return QObject::tr("Reading the controller list: %1 controllers read").arg(QLocale().toString(rows));
+}
 
 }  // namespace
 
@@ -27,11 +32,16 @@ void LoadProgress::Update(int rows) {
     FWindow->setWindowTitle(QObject::tr("Loading controllers"));
     auto* layout = new QVBoxLayout(FWindow);
     FLabel = new QLabel(FWindow);
-    FLabel->setMinimumWidth(260);
+    // Wide enough for any count, so the window never grows while it counts.
+    FLabel->setMinimumWidth(FLabel->fontMetrics().horizontalAdvance(Text(99'999'999)) + 8);
     layout->addWidget(FLabel);
+    FWindow->adjustSize();
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+      FWindow->move(screen->availableGeometry().center() - FWindow->rect().center());
+    }
     FWindow->show();
   }
-  FLabel->setText(QObject::tr("Reading the controller list: %1 controllers read").arg(QLocale().toString(rows)));
+  FLabel->setText(Text(rows));
   FLastPaintMs = elapsed;
   // Paint now; the operator's input waits for the window that is still to come.
   QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
