@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "data/database_error.h"
 #include "service/utf.h"
 
 namespace velmora {
@@ -112,7 +113,20 @@ void TfrmMain::LoadControllers(IHardwareService& service) {
   ComPtr<IRecordset> recordset = AsRecordset(result);
   if (!recordset) throw InterfaceNotSupported();
   ADODataSet1.SetRecordset(std::move(recordset));
-  kbmControllers.LoadFromDataSet(ADODataSet1);
+  try {
+    kbmControllers.LoadFromDataSet(ADODataSet1);
+  } catch (const DatabaseError& e) {
+    // Name the controller whose row could not be taken, so it can be found and mended.
+    throw DatabaseError(SourceRowName() + ": " + e.what());
+  }
+}
+
+std::string TfrmMain::SourceRowName() const {
+  const auto value = [&](const char* name) {
+    const Field* field = ADODataSet1.FindField(name);
+    return field == nullptr || field->IsNull() ? std::string("(none)") : field->AsString();
+  };
+  return "Site " + value("Site") + ", controller " + value("Controller");
 }
 
 void TfrmMain::kbmControllersAfterPost(Dataset&) {

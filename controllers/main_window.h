@@ -65,6 +65,8 @@ class TfrmMain {
 
  private:
   void LoadControllers(IHardwareService& service);
+  // "Site 3, controller 12": the record set's current row, as the operator knows it.
+  std::string SourceRowName() const;
 
   Host& FHost;
   bool FLoading = false;

@@ -305,7 +305,7 @@ TEST_F(MainWindowFixture, IntegersThatDoNotFitFailTheLoadNamingFieldAndValue) {
   AddRows(2);
   service.Rows.push_back(Row(4294967297LL, 1, std::string("Arden"), std::string("wraps to site 1"), std::int64_t{0}));
   EXPECT_EQ(MessageOf([&] { form.FormCreate(); }),
-            "Field 'Site' cannot hold 4294967297: out of range for a 32-bit integer");
+            "Site 4294967297, controller 1: Field 'Site' cannot hold 4294967297: out of range for a 32-bit integer");
   EXPECT_EQ(form.kbmControllers.RecordCount(), 2);
   EXPECT_EQ(service.Received.size(), 1u);
 }

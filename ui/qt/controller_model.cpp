@@ -26,6 +26,20 @@ QString ToQString(std::u16string_view text) {
   return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
 }
 
+// Control characters would be drawn as nothing, or break the line; the database
+// holds them, so they are shown as their visible symbols (U+2400 onwards).
+QString Visible(QString text) {
+  for (QChar& c : text) {
+    const char16_t u = c.unicode();
+    if (u < 0x20) {
+      c = QChar(static_cast<char16_t>(0x2400 + u));
+    } else if (u == 0x7F) {
+      c = QChar(static_cast<char16_t>(0x2421));
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 ControllerModel::ControllerModel(const GridViewDef& definition, DataSource& source, QObject* parent)
@@ -57,9 +71,9 @@ QVariant ControllerModel::data(const QModelIndex& index, int role) const {
         case FieldType::Integer:
           return table.CellInteger(row, *field);
         case FieldType::String:
-          return ToQString(table.CellText(row, *field));
+          return Visible(ToQString(table.CellText(row, *field)));
         default:
-          return ToQString(table.CellWideText(row, *field));
+          return Visible(ToQString(table.CellWideText(row, *field)));
       }
     case Qt::CheckStateRole:
       if (!FView.IsCheckColumn(column)) return {};
