@@ -34,7 +34,8 @@ constexpr const char* kSchema =
 // Runs SQL on a file with a connection of the test's own.
 void Sql(const std::string& file, const std::string& sql) {
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  const int opened = sqlite3_open(file.c_str(), &db);
+  EXPECT_EQ(opened, SQLITE_OK) << file;
   char* error = nullptr;
   const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
   EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "") << "\n" << sql;
@@ -45,7 +46,10 @@ void Sql(const std::string& file, const std::string& sql) {
 // One value per row: "site/controller=ConnectArden" in table order, nulls as "-".
 std::string Flags(const std::string& file) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "unreadable";
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);  // a failed open still holds its handle
+    return "unreadable";
+  }
   sqlite3_stmt* statement = nullptr;
   std::string out;
   if (sqlite3_prepare_v2(db,
