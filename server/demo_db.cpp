@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -263,6 +264,15 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The default database lives in a folder a new user does not have yet.
+  if (const std::filesystem::path folder = std::filesystem::path(file).parent_path(); !folder.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+      std::fprintf(stderr, "velmora-demo-db: cannot create %s: %s\n", folder.c_str(), ec.message().c_str());
+      return 1;
+    }
+  }
   const std::string partial = file + ".partial";
   RemoveDatabaseFiles(partial);
   std::string error;
@@ -283,7 +293,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::uint64_t sites = (rows + kControllersPerSite - 1) / kControllersPerSite;
-  std::printf("velmora-demo-db: wrote %llu controllers on %llu sites to %s\n", static_cast<unsigned long long>(rows),
-              static_cast<unsigned long long>(sites), file.c_str());
+  std::printf("velmora-demo-db: wrote %llu controller%s on %llu site%s to %s\n", static_cast<unsigned long long>(rows),
+              rows == 1 ? "" : "s", static_cast<unsigned long long>(sites), sites == 1 ? "" : "s", file.c_str());
   return 0;
 }
