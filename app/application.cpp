@@ -28,4 +28,11 @@ void ReportFailure(std::exception_ptr failure, FailurePlatform& platform) {
   }
 }
 
+void ReportCurrentFailure(FailurePlatform& platform) noexcept {
+  try {
+    ReportFailure(std::current_exception(), platform);
+  } catch (...) {
+  }
+}
+
 }  // namespace velmora

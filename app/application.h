@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace velmora {
 
@@ -37,5 +38,23 @@ class FailurePlatform {
 // The one place where a failure that escaped a handler is shown; the program then
 // carries on.
 void ReportFailure(std::exception_ptr failure, FailurePlatform& platform);
+
+// Reports the failure being handled; never throws (a box that cannot be shown has
+// nowhere left to go).
+void ReportCurrentFailure(FailurePlatform& platform) noexcept;
+
+// Every call the event loop makes into the program's handlers goes through here,
+// so no exception travels through a toolkit's own frames. False when the handler
+// failed (the failure has been reported).
+template <class F>
+bool Guarded(F&& handler, FailurePlatform& platform) noexcept {
+  try {
+    std::forward<F>(handler)();
+    return true;
+  } catch (...) {
+    ReportCurrentFailure(platform);
+    return false;
+  }
+}
 
 }  // namespace velmora

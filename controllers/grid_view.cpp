@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include "service/utf.h"
+
 namespace velmora {
 namespace {
 
@@ -148,6 +150,36 @@ int GridView::ViewRow(int tableRow) const {
 bool GridView::IsCheckColumn(int column) const {
   return column >= 0 && column < ColumnCount() &&
          FDefinition.Columns[static_cast<std::size_t>(column)].Editor == CellEditor::CheckBox;
+}
+
+std::u16string GridView::CellText(int viewRow, int column) const {
+  const Field* field = ColumnField(column);
+  if (field == nullptr || IsCheckColumn(column) || viewRow < 0 || viewRow >= RowCount()) return {};
+  const MemTable& table = *Table();
+  const int row = TableRow(viewRow);
+  if (table.CellIsNull(row, *field)) return {};
+  std::u16string text;
+  switch (field->DataType()) {
+    case FieldType::Integer: {
+      const std::string digits = std::to_string(table.CellInteger(row, *field));
+      text.assign(digits.begin(), digits.end());
+      break;
+    }
+    case FieldType::String:
+      AppendUtf8AsUtf16(table.CellText(row, *field), text);
+      break;
+    default:
+      text.assign(table.CellWideText(row, *field));
+      break;
+  }
+  for (char16_t& c : text) {
+    if (c < 0x20) {
+      c = static_cast<char16_t>(0x2400 + c);
+    } else if (c == 0x7F) {
+      c = 0x2421;
+    }
+  }
+  return text;
 }
 
 GridView::CheckState GridView::CellCheckState(int viewRow, int column) const {

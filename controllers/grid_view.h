@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "controllers/form_definition.h"
@@ -32,6 +33,11 @@ class GridView {
   int ViewRow(int tableRow) const;
 
   bool IsCheckColumn(int column) const;
+  // The text a cell shows: integers in decimal, texts as stored but with control
+  // characters as their visible symbols (U+2400 on), since the database holds them
+  // and they would otherwise draw as nothing or break the line. Empty for a null,
+  // and for a check-box cell.
+  std::u16string CellText(int viewRow, int column) const;
   // 1 is checked, 0 and null unchecked, any other value mixed.
   CheckState CellCheckState(int viewRow, int column) const;
   // Toggles a check-box cell: puts the row into edit, stores 1 (0 when it was

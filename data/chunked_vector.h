@@ -58,7 +58,7 @@ class TextArena {
   // Stores text (at most kBlockChars long) and returns where it is.
   Slot Add(std::basic_string_view<CharT> text) {
     if (FBlocks.empty() || FUsed + text.size() > kBlockChars) {
-      if (FBlocks.size() >= (std::size_t{1} << 32) / kBlockChars) throw std::length_error("text storage is full");
+      if (FBlocks.size() >= (std::uint64_t{1} << 32) / kBlockChars) throw std::length_error("text storage is full");
       FBlocks.push_back(std::make_unique_for_overwrite<CharT[]>(kBlockChars));
       FUsed = 0;
     }

@@ -11,7 +11,9 @@ void OleCheck(HRESULT hr) {
   }
   std::string message;
   if (const std::optional<std::u16string> description = TakeErrorInfo()) {
-    message = TrimMessage(Utf16ToUtf8(*description));
+    // Messages are shown as C strings: what follows a NUL would never be read, and
+    // one at the start would show an empty message.
+    message = TrimMessage(Utf16ToUtf8(std::u16string_view(*description).substr(0, description->find(u'\0'))));
   }
   if (message.empty()) message = TrimMessage(SystemErrorMessage(hr));
   if (message.empty()) message = OleErrorText(hr);
@@ -25,12 +27,18 @@ ComPtr<IHardwareService> CoHardware::Create() {
   if (Failed(hr)) {
     throw OleError(TrimMessage(SystemErrorMessage(hr)) + ", ClassID: " + CLSID_Hardware.ToString(), hr);
   }
-  ComPtr<IHardwareService> service = object.As<IHardwareService>();
+  ComPtr<IHardwareService> service = AsHardwareService(object);
   if (!service) throw InterfaceNotSupported();
   return service;
 }
 
+#if !defined(_WIN32)
+// Our own objects offer our interfaces directly. On Windows the objects are the
+// system's, and these wrap them: hardware_service_win32.cpp.
+ComPtr<IHardwareService> AsHardwareService(const ComPtr<IUnknown>& object) { return object.As<IHardwareService>(); }
+
 ComPtr<IRecordset> AsRecordset(const ComPtr<IUnknown>& object) { return object.As<IRecordset>(); }
+#endif
 
 ComPtr<IUnknown> OpenQuery(IHardwareService& service, std::u16string_view text) {
   ClearErrorInfo();

@@ -58,6 +58,9 @@ class InterfaceNotSupported : public std::runtime_error {
   InterfaceNotSupported() : std::runtime_error("Interface not supported") {}
 };
 
+// The hardware service interface of a created object; empty when it offers none.
+ComPtr<IHardwareService> AsHardwareService(const ComPtr<IUnknown>& object);
+
 // The record set interface of an object OpenQuery returned; empty when the object
 // offers none. (Where the real ADO record set arrives, this is where it is wrapped.)
 ComPtr<IRecordset> AsRecordset(const ComPtr<IUnknown>& object);

@@ -4,6 +4,8 @@
 
 namespace velmora {
 
+#if !defined(_WIN32)
+// Windows asks the system itself: result_win32.cpp.
 std::string SystemErrorMessage(HRESULT hr) {
   // The texts a client of ours can meet; each ends as the system's own formatter ends it.
   struct Entry {
@@ -33,6 +35,7 @@ std::string SystemErrorMessage(HRESULT hr) {
   }
   return {};
 }
+#endif
 
 std::string TrimMessage(std::string text) {
   while (!text.empty()) {

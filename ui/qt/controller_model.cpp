@@ -20,26 +20,6 @@ Qt::Alignment ToQt(Alignment alignment) {
   }
 }
 
-QString ToQString(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-
-QString ToQString(std::u16string_view text) {
-  return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
-}
-
-// Control characters would be drawn as nothing, or break the line; the database
-// holds them, so they are shown as their visible symbols (U+2400 onwards).
-QString Visible(QString text) {
-  for (QChar& c : text) {
-    const char16_t u = c.unicode();
-    if (u < 0x20) {
-      c = QChar(static_cast<char16_t>(0x2400 + u));
-    } else if (u == 0x7F) {
-      c = QChar(static_cast<char16_t>(0x2421));
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 ControllerModel::ControllerModel(const GridViewDef& definition, DataSource& source, QObject* parent)
@@ -67,14 +47,7 @@ QVariant ControllerModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
       if (FView.IsCheckColumn(column) || table.CellIsNull(row, *field)) return {};
-      switch (field->DataType()) {
-        case FieldType::Integer:
-          return table.CellInteger(row, *field);
-        case FieldType::String:
-          return Visible(ToQString(table.CellText(row, *field)));
-        default:
-          return Visible(ToQString(table.CellWideText(row, *field)));
-      }
+      return QString::fromStdU16String(FView.CellText(index.row(), column));
     case Qt::CheckStateRole:
       if (!FView.IsCheckColumn(column)) return {};
       switch (FView.CellCheckState(index.row(), column)) {

@@ -22,13 +22,9 @@ class QtFailurePlatform : public FailurePlatform {
 
 }  // namespace
 
-void ReportCurrentFailure() noexcept {
-  try {
-    QtFailurePlatform platform;
-    ReportFailure(std::current_exception(), platform);
-  } catch (...) {
-    // Showing the box itself failed; there is nowhere left to report to.
-  }
+FailurePlatform& Platform() {
+  static QtFailurePlatform platform;
+  return platform;
 }
 
 }  // namespace velmora::qt

@@ -2,23 +2,17 @@
 
 #include <utility>
 
+#include "app/application.h"
+
 namespace velmora::qt {
 
-// Shows a failure that escaped an entry from the event loop (mouse grab released,
-// silent aborts dropped, an error box otherwise); the program carries on.
-void ReportCurrentFailure() noexcept;
+// How this front end releases the mouse and shows an error box.
+FailurePlatform& Platform();
 
-// Every call the event loop makes into the program's handlers goes through here,
-// so no exception travels through the toolkit's own frames.
+// Runs an entry from the event loop; a failure is reported and false returned.
 template <class F>
 bool Guarded(F&& handler) noexcept {
-  try {
-    std::forward<F>(handler)();
-    return true;
-  } catch (...) {
-    ReportCurrentFailure();
-    return false;
-  }
+  return velmora::Guarded(std::forward<F>(handler), Platform());
 }
 
 }  // namespace velmora::qt

@@ -1,0 +1,344 @@
+// velmora-test-hardware.dll: a hardware service COM server for the Windows tests.
+// Registered with regsvr32 for the service's class id, it answers OpenQuery with an
+// ADO record set built by the system's own ADO, records every text it receives,
+// and fails on demand. Tests steer it through the environment of the process that
+// loads it (read at each call):
+//   VELMORA_TEST_LOG              file to which each received text is appended, as
+//                                 UTF-8 followed by a NUL
+//   VELMORA_TEST_ROWS             rows "site|controller|type|description|disabled",
+//                                 separated by ';'; an empty value is null
+//   VELMORA_TEST_OPEN_FAILURE     "<hex code>[ <description>]": OpenQuery fails so
+//   VELMORA_TEST_EXECUTE_FAILURE  the same for ExecuteCommand
+//   VELMORA_TEST_RESULT           "closed": a closed record set; "nothing": success
+//                                 without an object; "other": an object that is
+//                                 no record set
+//   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
+
+#include "service/ado_win32.h"
+
+#include <olectl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+using velmora::win32::Bstr;
+using velmora::win32::CallSlot;
+using velmora::win32::NativePtr;
+using velmora::win32::ToNative;
+namespace ado = velmora::ado;
+
+const ::GUID kClsidHardware = {0x72D2BD55, 0x66FA, 0x11D4, {0xA0, 0x97, 0x00, 0x50, 0xDA, 0xC2, 0x11, 0x68}};
+const ::GUID kIidHardwareService = {0x72D2BD54, 0x66FA, 0x11D4, {0xA0, 0x97, 0x00, 0x50, 0xDA, 0xC2, 0x11, 0x68}};
+constexpr wchar_t kClsidKey[] = L"CLSID\\{72D2BD55-66FA-11D4-A097-0050DAC21168}";
+
+HINSTANCE gModule = nullptr;
+std::atomic<long> gObjects{0};
+std::atomic<long> gLocks{0};
+
+std::wstring Environment(const wchar_t* name) {
+  wchar_t buffer[32768];
+  const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(std::size(buffer)));
+  if (length == 0 || length >= std::size(buffer)) return {};
+  return std::wstring(buffer, length);
+}
+
+bool HasEnvironment(const wchar_t* name) { return ::GetEnvironmentVariableW(name, nullptr, 0) > 0; }
+
+std::string ToUtf8(const wchar_t* text, int length) {
+  if (length <= 0) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+void Record(BSTR text) {
+  const std::wstring path = Environment(L"VELMORA_TEST_LOG");
+  if (path.empty()) return;
+  FILE* file = _wfopen(path.c_str(), L"ab");
+  if (file == nullptr) return;
+  const std::string utf8 = ToUtf8(text, static_cast<int>(::SysStringLen(text)));
+  std::fwrite(utf8.data(), 1, utf8.size(), file);
+  std::fputc('\0', file);
+  std::fclose(file);
+}
+
+// A failure the environment asks for: "<hex code>[ <description>]". Sets the error
+// information when there is a description; S_OK when none is asked for.
+HRESULT Scripted(const wchar_t* variable) {
+  const std::wstring spec = Environment(variable);
+  if (spec.empty()) return S_OK;
+  const HRESULT code = static_cast<HRESULT>(std::wcstoul(spec.c_str(), nullptr, 16));
+  const std::size_t space = spec.find(L' ');
+  if (space != std::wstring::npos) {
+    NativePtr<::ICreateErrorInfo> create;
+    if (SUCCEEDED(::CreateErrorInfo(create.Put()))) {
+      std::wstring description = spec.substr(space + 1);
+      create->SetDescription(description.data());
+      NativePtr<::IErrorInfo> info;
+      if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.PutVoid()))) ::SetErrorInfo(0, info.Get());
+    }
+  }
+  return code;
+}
+
+std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator) {
+  std::vector<std::wstring> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+    if (end == std::wstring::npos) return parts;
+    start = end + 1;
+  }
+}
+
+VARIANT Missing() {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_ERROR;
+  v.scode = DISP_E_PARAMNOTFOUND;
+  return v;
+}
+
+VARIANT Index(long i) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = i;
+  return v;
+}
+
+struct Column {
+  const wchar_t* Name;
+  long Type;
+  long Size;
+};
+
+constexpr Column kColumns[] = {
+    {L"Site", ado::adInteger, 4},
+    {L"Controller", ado::adInteger, 4},
+    {L"Controller Type", ado::adVarWChar, 11},
+    {L"Description", ado::adVarWChar, 255},
+    {L"Disabled", ado::adInteger, 4},
+};
+
+#define VELMORA_CHECK(call)                      \
+  do {                                           \
+    if (const HRESULT hr_ = (call); FAILED(hr_)) \
+      return hr_;                                \
+  } while (false)
+
+// The rows of VELMORA_TEST_ROWS as an open ADO record set on its first row. Wine's
+// ADO wants every row appended before any is filled, and has no Update.
+HRESULT BuildRecordset(NativePtr<>& result) {
+  NativePtr<> recordset;
+  const ::GUID clsid = ToNative(ado::CLSID_Recordset);
+  const ::GUID iid = ToNative(ado::IID_Recordset);
+  VELMORA_CHECK(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, recordset.PutVoid()));
+  NativePtr<> fields;
+  VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::get_Fields, fields.Put()));
+  for (const Column& column : kColumns) {
+    const Bstr name(std::u16string_view(reinterpret_cast<const char16_t*>(column.Name)));
+    VELMORA_CHECK(CallSlot(fields.Get(), ado::fields::Append, name.Get(), column.Type, column.Size,
+                           ado::adFldIsNullable | ado::adFldMayBeNull, Missing()));
+  }
+  VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Open, Missing(), Missing(), ado::adOpenStatic,
+                         ado::adLockOptimistic, -1L));
+
+  std::vector<std::vector<std::wstring>> rows;
+  const std::wstring spec = Environment(L"VELMORA_TEST_ROWS");
+  if (!spec.empty()) {
+    for (const std::wstring& row : Split(spec, L';')) rows.push_back(Split(row, L'|'));
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::AddNew, Missing(), Missing()));
+  }
+  if (!rows.empty()) VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::MoveFirst));
+  for (const std::vector<std::wstring>& row : rows) {
+    for (long c = 0; c < static_cast<long>(std::size(kColumns)) && c < static_cast<long>(row.size()); ++c) {
+      NativePtr<> field;
+      VELMORA_CHECK(CallSlot(fields.Get(), ado::fields::get_Item, Index(c), field.Put()));
+      const std::wstring& text = row[static_cast<std::size_t>(c)];
+      VARIANT value;
+      ::VariantInit(&value);
+      Bstr textValue;
+      if (text.empty()) {
+        value.vt = VT_NULL;
+      } else if (kColumns[c].Type == ado::adInteger) {
+        value.vt = VT_I4;
+        value.lVal = std::wcstol(text.c_str(), nullptr, 10);
+      } else {
+        textValue = Bstr(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+        value.vt = VT_BSTR;
+        value.bstrVal = textValue.Get();
+      }
+      VELMORA_CHECK(CallSlot(field.Get(), ado::field::put_Value, value));
+    }
+    const HRESULT updated = CallSlot(recordset.Get(), ado::recordset::Update, Missing(), Missing());
+    if (FAILED(updated) && updated != E_NOTIMPL) return updated;
+    VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::MoveNext));
+  }
+  if (!rows.empty()) VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::MoveFirst));
+  result = std::move(recordset);
+  return S_OK;
+}
+
+// Methods 3 to 79 of the server's interface, which the program never calls.
+#define VELMORA_UNUSED(n) \
+  virtual HRESULT STDMETHODCALLTYPE Unused##n() { return E_NOTIMPL; }
+#define VELMORA_UNUSED10(n)                                                                              \
+  VELMORA_UNUSED(n##0) VELMORA_UNUSED(n##1) VELMORA_UNUSED(n##2) VELMORA_UNUSED(n##3) VELMORA_UNUSED(n##4) \
+  VELMORA_UNUSED(n##5) VELMORA_UNUSED(n##6) VELMORA_UNUSED(n##7) VELMORA_UNUSED(n##8) VELMORA_UNUSED(n##9)
+
+class HardwareService final : public ::IUnknown {
+ public:
+  HardwareService() { ++gObjects; }
+  HardwareService(const HardwareService&) = delete;
+  HardwareService& operator=(const HardwareService&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid == IID_IUnknown || (iid == kIidHardwareService && !HasEnvironment(L"VELMORA_TEST_NO_INTERFACE"))) {
+      *object = this;
+      AddRef();
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --FRefs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // Positions 3 to 79 (77 methods).
+  VELMORA_UNUSED10(0) VELMORA_UNUSED10(1) VELMORA_UNUSED10(2) VELMORA_UNUSED10(3)
+  VELMORA_UNUSED10(4) VELMORA_UNUSED10(5) VELMORA_UNUSED10(6)
+  VELMORA_UNUSED(70) VELMORA_UNUSED(71) VELMORA_UNUSED(72) VELMORA_UNUSED(73)
+  VELMORA_UNUSED(74) VELMORA_UNUSED(75) VELMORA_UNUSED(76)
+
+  // Position 80.
+  virtual HRESULT STDMETHODCALLTYPE OpenQuery(BSTR text, ::IUnknown** result) {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    Record(text);
+    if (const HRESULT hr = Scripted(L"VELMORA_TEST_OPEN_FAILURE"); FAILED(hr)) return hr;
+    const std::wstring kind = Environment(L"VELMORA_TEST_RESULT");
+    if (kind == L"nothing") return S_OK;
+    if (kind == L"other") {
+      *result = new HardwareService;
+      return S_OK;
+    }
+    NativePtr<> recordset;
+    VELMORA_CHECK(BuildRecordset(recordset));
+    if (kind == L"closed") VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Close));
+    *result = recordset.Get();
+    (*result)->AddRef();
+    return S_OK;
+  }
+
+  // Position 81.
+  virtual HRESULT STDMETHODCALLTYPE ExecuteCommand(BSTR text) {
+    Record(text);
+    return Scripted(L"VELMORA_TEST_EXECUTE_FAILURE");
+  }
+
+ private:
+  ~HardwareService() { --gObjects; }
+  std::atomic<ULONG> FRefs{1};
+};
+
+class ClassFactory final : public ::IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *object = static_cast<::IClassFactory*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  // The factory is static: its count only keeps the module.
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++gLocks); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--gLocks); }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(::IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    HardwareService* service = new HardwareService;
+    const HRESULT hr = service->QueryInterface(iid, object);
+    service->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      ++gLocks;
+    } else {
+      --gLocks;
+    }
+    return S_OK;
+  }
+};
+
+ClassFactory gFactory;
+
+LONG SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+  return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    gModule = instance;
+    ::DisableThreadLibraryCalls(instance);
+  }
+  return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
+  const HRESULT hr = gFactory.QueryInterface(iid, object);
+  if (SUCCEEDED(hr)) gFactory.AddRef();
+  return hr;
+}
+
+STDAPI DllCanUnloadNow() { return gObjects == 0 && gLocks == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(gModule, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return SELFREG_E_CLASS;
+  HKEY key = nullptr;
+  const std::wstring keyName = std::wstring(kClsidKey) + L"\\InprocServer32";
+  if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    return SELFREG_E_CLASS;
+  }
+  const bool ok = SetString(key, nullptr, std::wstring(path, length)) == ERROR_SUCCESS &&
+                  SetString(key, L"ThreadingModel", L"Apartment") == ERROR_SUCCESS;
+  ::RegCloseKey(key);
+  return ok ? S_OK : SELFREG_E_CLASS;
+}
+
+STDAPI DllUnregisterServer() {
+  const LONG result = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kClsidKey);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
+}
+
+}  // extern "C"
