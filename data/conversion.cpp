@@ -82,6 +82,20 @@ std::size_t Utf16Prefix(std::u16string_view text, std::size_t n) {
   return (text[n] >= 0xDC00 && text[n] <= 0xDFFF && n > 0) ? n - 1 : n;
 }
 
+// As ill-formed UTF-8 becomes U+FFFD, so does a surrogate without its partner:
+// what the table holds is always well-formed.
+void ReplaceUnpairedSurrogates(std::u16string& text) {
+  const auto high = [](char16_t u) { return u >= 0xD800 && u <= 0xDBFF; };
+  const auto low = [](char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (high(text[i]) && i + 1 < text.size() && low(text[i + 1])) {
+      ++i;
+    } else if (high(text[i]) || low(text[i])) {
+      text[i] = u'\uFFFD';
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<std::int64_t> ToInteger64(const FieldDef& field, const Variant& value) {
@@ -133,6 +147,7 @@ bool ToWideText(const FieldDef& field, const Variant& value, std::u16string& out
       break;
     case Variant::Kind::WideText:
       out.assign(value.WideText);
+      ReplaceUnpairedSurrogates(out);
       break;
     default:
       AppendUtf8AsUtf16(DisplayText(value), out);

@@ -21,7 +21,7 @@ std::optional<std::int64_t> ToInteger64(const FieldDef& field, const Variant& va
 
 // Into UTF-8 / UTF-16 text of at most field.Size characters; false for null. Longer
 // text is shortened to Size characters, the last of which becomes "…", so the cut is
-// visible. Ill-formed UTF-8 becomes U+FFFD.
+// visible. Ill-formed UTF-8 and unpaired UTF-16 surrogates become U+FFFD.
 bool ToText(const FieldDef& field, const Variant& value, std::string& out);
 bool ToWideText(const FieldDef& field, const Variant& value, std::u16string& out);
 

@@ -234,7 +234,14 @@ void MemTable::PutValue(BufferValue& target, const FieldDef& def, const Variant&
 }
 
 void MemTable::WriteValue(const Field& field, const Variant& value) {
-  PutValue(FBuffer[static_cast<std::size_t>(field.Index())], field.Def(), value);
+  // The text may be a view of the very buffer it goes into (a field set to its own
+  // value while edited), which the conversion clears before reading: take a copy.
+  const std::string text(value.Text);
+  const std::u16string wide(value.WideText);
+  Variant copy = value;
+  copy.Text = text;
+  copy.WideText = wide;
+  PutValue(FBuffer[static_cast<std::size_t>(field.Index())], field.Def(), copy);
   if (State() == DatasetState::Edit) Notify(DataEvent::RecordChanged, FCurrent);
 }
 

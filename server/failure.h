@@ -5,6 +5,9 @@
 // client always shows the description that comes with them:
 //   0x80040200 | c   SQLite reported primary result code c (1..28): the
 //                    description is SQLite's own message;
+//   0x80040400       the ODBC driver (or its driver manager) reported a failure:
+//                    the description is its diagnostic, "<message> (SQLSTATE xxxxx)";
+//   0x80040401       the same, for a connection that could not be made or was lost;
 //   0x80040301..     failures of the service itself (below).
 
 #include <cstdint>
@@ -22,6 +25,13 @@ inline constexpr HRESULT kBadConfiguration = MakeResult(0x80040303);
 inline constexpr HRESULT kRecordsetClosed = MakeResult(0x80040304);
 inline constexpr HRESULT kNoCurrentRow = MakeResult(0x80040305);
 inline constexpr HRESULT kBadStatementText = MakeResult(0x80040306);
+inline constexpr HRESULT kOdbcFailed = MakeResult(0x80040400);
+inline constexpr HRESULT kOdbcConnectionFailed = MakeResult(0x80040401);
+
+inline constexpr const char* kNoRowMatchedText =
+    "No controller matched the update; it may have been removed by another operator";
+inline constexpr const char* kOwnTransactionText =
+    "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK";
 
 // SQLite ends a statement at a NUL character and would drop what follows unseen.
 inline constexpr const char* kNulInText = "the text holds a NUL character";

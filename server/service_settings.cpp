@@ -60,6 +60,7 @@ std::string_view Trim(std::string_view s) {
 // What the configuration files say; a key not set by any file stays empty.
 struct FileValues {
   std::optional<std::string> Database;
+  std::optional<std::string> Odbc;
   std::optional<std::string> AuditLog;
   std::string Problem;
 };
@@ -88,6 +89,7 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
   }
 
   std::optional<std::string> database;
+  std::optional<std::string> odbc;
   std::optional<std::string> auditLog;
   std::size_t lineNumber = 0;
   for (std::size_t start = 0; start <= text.size();) {
@@ -113,14 +115,30 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
         return;
       }
       database = path;
+    } else if (key == "odbc") {
+      // A connection string, taken as written: it is no file name.
+      if (value.empty()) {
+        values.Problem = where + "odbc needs a connection string";
+        return;
+      }
+      odbc = std::string(value);
     } else if (key == "audit_log") {
       auditLog = path;  // empty: no audit log
     } else {
-      values.Problem = where + "unknown key '" + std::string(key) + "' (known keys: database, audit_log)";
+      values.Problem = where + "unknown key '" + std::string(key) + "' (known keys: database, odbc, audit_log)";
       return;
     }
   }
-  if (!values.Database) values.Database = database;
+  if (database && odbc) {
+    values.Problem = file.string() + ": database and odbc are both set; a configuration names one database";
+    return;
+  }
+  // The database is one setting, whichever key names it: a user's file that names
+  // an SQLite file overrides a site-wide ODBC connection, and the other way round.
+  if (!values.Database && !values.Odbc) {
+    values.Database = database;
+    values.Odbc = odbc;
+  }
   if (!values.AuditLog) values.AuditLog = auditLog;
 }
 
@@ -164,10 +182,18 @@ ServiceSettings CurrentSettings() {
   ServiceSettings settings;
   settings.Problem = files.Problem;
 
+  const std::string odbc = Env("VELMORA_ODBC");
   if (std::string database = Env("VELMORA_DATABASE"); !database.empty()) {
     settings.Database = Absolute(database);
+    if (!odbc.empty() && settings.Problem.empty()) {
+      settings.Problem = "VELMORA_DATABASE and VELMORA_ODBC are both set; the environment names one database";
+    }
+  } else if (!odbc.empty()) {
+    settings.Odbc = odbc;
   } else if (files.Database) {
     settings.Database = *files.Database;
+  } else if (files.Odbc) {
+    settings.Odbc = *files.Odbc;
   } else if (const fs::path data = XdgHome("XDG_DATA_HOME", ".local/share"); !data.empty()) {
     settings.Database = (data / "velmora/controllers.db").string();
   } else if (settings.Problem.empty()) {

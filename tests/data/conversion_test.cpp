@@ -92,6 +92,26 @@ TEST(ToWideText, NeverSplitsASurrogatePair) {
   EXPECT_EQ(out, std::u16string(253, u'x') + u"\u2026");
 }
 
+TEST(ToWideText, ReplacesUnpairedSurrogates) {
+  struct Case {
+    const char* Label;
+    std::u16string In;
+    std::u16string Out;
+  } cases[] = {
+      {"lone high", std::u16string(u"a") + char16_t(0xD800) + u"b", u"a\uFFFDb"},
+      {"lone low", std::u16string(u"a") + char16_t(0xDC00), u"a\uFFFD"},
+      {"high at the end", std::u16string(u"a") + char16_t(0xDBFF), u"a\uFFFD"},
+      {"low before high", std::u16string(1, char16_t(0xDC00)) + char16_t(0xD800), u"\uFFFD\uFFFD"},
+      {"pair kept", u"\U0001F512", u"\U0001F512"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Label);
+    std::u16string out;
+    EXPECT_TRUE(ToWideText(kDescription, Variant::FromWideText(c.In), out));
+    EXPECT_EQ(out, c.Out);
+  }
+}
+
 TEST(ToText, ShortensByCharactersNotBytes) {
   struct Case {
     const char* Label;

@@ -169,6 +169,26 @@ TEST_F(TableFixture, RevertLastPostRestoresTheRowWithoutFiringAfterPost) {
   EXPECT_EQ(Contents(), "1:0 2:0");
 }
 
+TEST(MemTableEdit, AFieldSetToItsOwnValueKeepsIt) {
+  // Value() while edited is a view of the edit buffer that SetValue then writes.
+  MemTable table("t");
+  Field& type = table.AddField({"Type", FieldType::String, 11, false, false});
+  Field& description = table.AddField({"Description", FieldType::WideString, 255, false, false});
+  table.Open();
+  table.Append();
+  type.SetAsString("Kestrel-Hub");
+  description.SetAsWideString(u"Gate 3 \u00FC");
+  table.Post();
+  table.Edit();
+  type.SetValue(type.Value());
+  description.SetValue(description.Value());
+  EXPECT_EQ(type.AsString(), "Kestrel-Hub");
+  EXPECT_EQ(description.AsWideString(), u"Gate 3 \u00FC");
+  table.Post();
+  EXPECT_EQ(table.CellText(0, type), "Kestrel-Hub");
+  EXPECT_EQ(table.CellWideText(0, description), u"Gate 3 \u00FC");
+}
+
 TEST_F(TableFixture, ReadOnlyFieldsRefuseUserEditsAndNeedEditState) {
   Fill(1);
   EXPECT_THROW(flag.SetAsInteger(1), DatabaseError);  // browse state

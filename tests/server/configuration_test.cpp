@@ -38,13 +38,29 @@ TEST(Configuration, DatabaseComesFromEnvironmentThenUserThenSystemFilesThenDefau
        "failed: unable to open database file: @/missing.db does not exist\n"},
       {"unknown key", "# settings\ndatabse = @/user.db\n", "database = @/system.db\n", {},
        "failed: the hardware service is not configured correctly: @/home/velmora/hardware-service.conf line 2: "
-       "unknown key 'databse' (known keys: database, audit_log)\n"},
+       "unknown key 'databse' (known keys: database, odbc, audit_log)\n"},
       {"line without a value", nullptr, "database\n", {},
        "failed: the hardware service is not configured correctly: @/sys/velmora/hardware-service.conf line 1: "
        "expected 'key = value'\n"},
       {"empty database", "database =\n", nullptr, {},
        "failed: the hardware service is not configured correctly: @/home/velmora/hardware-service.conf line 1: "
        "database needs a file name\n"},
+      // No such data source: the driver manager's own message shows that the user's
+      // connection string, not the site's file, was used.
+      {"user's odbc before system file's database", "odbc = DSN=velmora_user_dsn;UID=alice\n",
+       "database = @/system.db\n", {},
+       "failed: [unixODBC][Driver Manager]Data source name not found and no default driver specified (SQLSTATE "
+       "IM002)\n"},
+      {"user's database before system file's odbc", "database = @/user.db\n", "odbc = DSN=velmora_site\n", {},
+       "ok 1\n"},
+      {"environment's database before a file's odbc", "odbc = DSN=velmora_user_dsn\n", nullptr,
+       {{"VELMORA_DATABASE", "@/env.db"}}, "ok 3\n"},
+      {"both in one file", "database = @/user.db\nodbc = DSN=velmora\n", nullptr, {},
+       "failed: the hardware service is not configured correctly: @/home/velmora/hardware-service.conf: database "
+       "and odbc are both set; a configuration names one database\n"},
+      {"empty odbc", "odbc =\n", nullptr, {},
+       "failed: the hardware service is not configured correctly: @/home/velmora/hardware-service.conf line 1: "
+       "odbc needs a connection string\n"},
       {"busy timeout not a number", nullptr, nullptr, {{"VELMORA_BUSY_TIMEOUT_MS", "soon"}},
        "failed: the hardware service is not configured correctly: VELMORA_BUSY_TIMEOUT_MS must be a number of "
        "milliseconds from 0 to 600000, not 'soon'\n"},
@@ -70,6 +86,7 @@ TEST(Configuration, DatabaseComesFromEnvironmentThenUserThenSystemFilesThenDefau
         {"XDG_CONFIG_DIRS", "relative/xdg:" + t + "/none:" + t + "/sys"},
         {"XDG_DATA_HOME", t + "/data"},
         {"VELMORA_DATABASE", ""},
+        {"VELMORA_ODBC", ""},
         {"VELMORA_AUDIT_LOG", ""},
         {"VELMORA_BUSY_TIMEOUT_MS", ""},
     };

@@ -1,5 +1,7 @@
 // The shipped hardware service through the real path: the build tree's
 // registration, CoHardware::Create, the client's OpenQuery and ExecuteCommand.
+// What every backend must do runs once per backend (BackendServiceTest, on an
+// SQLite file and on PostgreSQL through ODBC); what only one has, once.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "backend_database.h"
 #include "server_test_support.h"
 #include "service/hardware_service.h"
 #include "service/registry.h"
@@ -18,19 +21,8 @@ namespace {
 
 using namespace std::string_literals;
 
-class HardwareServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    UseTestEnvironment();
-    CoInitialize();
-    FDatabase = FDir.File("controllers.db");
-    UseDatabase(FDatabase);
-  }
-  void TearDown() override { CoUninitialize(); }
-
-  static void UseDatabase(const std::string& path) { setenv("VELMORA_DATABASE", path.c_str(), 1); }
-
-  // A new service object, as the utility makes one for each call.
+// The client's calls, as the utility makes them: a new service object for each.
+struct ServiceCalls {
   static ComPtr<IHardwareService> Service() { return CoHardware::Create(); }
 
   static ComPtr<IRecordset> Query(std::u16string_view text) {
@@ -58,6 +50,19 @@ class HardwareServiceTest : public ::testing::Test {
                   value, site, controller);
     return Utf8ToUtf16(text);
   }
+};
+
+class HardwareServiceTest : public ::testing::Test, protected ServiceCalls {
+ protected:
+  void SetUp() override {
+    UseTestEnvironment();
+    CoInitialize();
+    FDatabase = FDir.File("controllers.db");
+    UseDatabase(FDatabase);
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  static void UseDatabase(const std::string& path) { setenv("VELMORA_DATABASE", path.c_str(), 1); }
 
   std::string Stored(const std::string& where = "") {
     SqliteFile db(FDatabase, SQLITE_OPEN_READONLY);
@@ -73,97 +78,6 @@ constexpr const char* kSmallTable[] = {
     "(1, 2, 7, 'Boiler room panel 3', 1)",
     "(2, 1, 30, 'Loading dock B door', 0)",
 };
-
-TEST_F(HardwareServiceTest, ListQueryLabelsEveryTypeCodeAndKeepsNullsAndText) {
-  struct Case {
-    int Code;
-    const char* Label;  // nullptr: the list shows no type
-  } cases[] = {
-      {0, "Arden"},        {3, "Arden"},        {1, "Arden-L"}, {4, "Arden-L"},  {2, "Arden-N"},
-      {5, "Arden-N"},      {7, "Arden-NX"},     {8, "Arden-R4"}, {9, "Kestrel-Hub"}, {11, "HX210-77040"},
-      {25, "QV8810"},      {30, "TM770A"},      {32, "TM790A"}, {40, "TM950A"},  {41, "QV8830"},
-      {13, "Z7-RT"},       {6, nullptr},        {10, nullptr},  {12, nullptr},
-  };
-  // Inserted in reverse, so only the query's ORDER BY can give the key order.
-  std::vector<std::string> rows;
-  std::string expected;
-  const std::string descriptions[] = {"Z\xC3\xBCrich Lagerhalle Tor 2", "\xD7\xA9\xD7\xA2\xD7\xA8 \xD7\xA6\xD7\xA4\xD7\x95\xD7\x9F",
-                                      "Loading dock B door"};
-  int controller = 0;
-  for (const Case& c : cases) {
-    ++controller;
-    const std::string& description = descriptions[controller % 3];
-    // Every fourth row has no description and every fifth no flag.
-    const bool nullDescription = controller % 4 == 0;
-    const bool nullFlag = controller % 5 == 0;
-    rows.insert(rows.begin(), "(1, " + std::to_string(controller) + ", " + std::to_string(c.Code) + ", " +
-                                  (nullDescription ? "NULL" : "'" + description + "'") + ", " +
-                                  (nullFlag ? "NULL" : std::to_string(controller % 2)) + ")");
-    expected += "1|" + std::to_string(controller) + "|" + (c.Label ? c.Label : "NULL") + "|" +
-                (nullDescription ? "NULL" : description) + "|" + (nullFlag ? "NULL" : std::to_string(controller % 2)) +
-                "\n";
-  }
-  rows.insert(rows.begin(), "(2, 1, 0, 'Second site', 1)");
-  expected += "2|1|Arden|Second site|1\n";
-  CreateControllersDb(FDatabase, rows);
-
-  const ComPtr<IRecordset> recordset = Query(ListQuery());
-  EXPECT_EQ(FieldNames(*recordset),
-            (std::vector<std::string>{"Site", "Controller", "Controller Type", "Description", "Disabled"}));
-  std::vector<IRecordset::FieldKind> kinds;
-  for (std::int32_t i = 0; i < 5; ++i) {
-    IRecordset::FieldKind kind{};
-    ASSERT_EQ(recordset->GetFieldKind(i, &kind), S_OK);
-    kinds.push_back(kind);
-  }
-  using K = IRecordset::FieldKind;
-  EXPECT_EQ(kinds, (std::vector<K>{K::Integer, K::Integer, K::Other, K::Text, K::Integer}));
-  EXPECT_EQ(DumpRecordset(*recordset), expected);
-}
-
-TEST_F(HardwareServiceTest, RecordsetMovesAndRefusesWhatItCannotDo) {
-  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
-  const ComPtr<IRecordset> recordset = Query(u"SELECT Site, Controller FROM Controllers ORDER BY Site, Controller");
-  std::int32_t state = -1;
-  ASSERT_EQ(recordset->GetState(&state), S_OK);
-  EXPECT_EQ(state, IRecordset::kStateOpen);
-
-  // Positioned on the first row at once; MoveFirst there changes nothing.
-  ASSERT_EQ(recordset->MoveFirst(), S_OK);
-  EXPECT_EQ(DumpRecordset(*recordset), "1|1\n1|2\n2|1\n");
-  bool eof = false;
-  ASSERT_EQ(recordset->GetEOF(&eof), S_OK);
-  EXPECT_TRUE(eof);
-  EXPECT_LT(recordset->MoveNext(), 0);
-  Variant value;
-  EXPECT_LT(recordset->GetValue(0, &value), 0);
-
-  // Back to the start after reading past the end.
-  ASSERT_EQ(recordset->MoveFirst(), S_OK);
-  ASSERT_EQ(recordset->GetValue(1, &value), S_OK);
-  EXPECT_EQ(value.Type, Variant::Kind::Integer);
-  EXPECT_EQ(value.Integer, 1);
-  EXPECT_EQ(recordset->GetValue(2, &value), E_INVALIDARG);
-  EXPECT_EQ(recordset->GetValue(-1, &value), E_INVALIDARG);
-  std::u16string name;
-  EXPECT_EQ(recordset->GetFieldName(2, &name), E_INVALIDARG);
-  EXPECT_EQ(recordset->GetValue(0, nullptr), E_POINTER);
-
-  ASSERT_EQ(recordset->Close(), S_OK);
-  ASSERT_EQ(recordset->GetState(&state), S_OK);
-  EXPECT_EQ(state, IRecordset::kStateClosed);
-  EXPECT_LT(recordset->GetValue(0, &value), 0);
-  EXPECT_EQ(recordset->Close(), S_OK);
-}
-
-TEST_F(HardwareServiceTest, EmptyResultIsAtEndAtOnce) {
-  CreateControllersDb(FDatabase, {});
-  const ComPtr<IRecordset> recordset = Query(ListQuery());
-  bool eof = false;
-  ASSERT_EQ(recordset->GetEOF(&eof), S_OK);
-  EXPECT_TRUE(eof);
-  EXPECT_EQ(FieldNames(*recordset).size(), 5u);
-}
 
 TEST_F(HardwareServiceTest, WriteBackSurvivesClosingAndReopening) {
   CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
@@ -186,27 +100,6 @@ TEST_F(HardwareServiceTest, WriteBackSurvivesClosingAndReopening) {
   EXPECT_EQ(db.Dump("PRAGMA journal_mode"), "wal\n");
 }
 
-TEST_F(HardwareServiceTest, UpdateOfRemovedControllerFailsAndChangesNothing) {
-  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
-  const std::string before = Stored();
-  SqliteFile(FDatabase).Exec("DELETE FROM Controllers WHERE Site = 2");
-  const std::string afterDelete = Stored();
-
-  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 2, 1)); }),
-            "No controller matched the update; it may have been removed by another operator");
-  EXPECT_EQ(Stored(), afterDelete);
-
-  // A text is one transaction: the first statement's change goes with the second's failure.
-  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1) + u";\r\n" + WriteBack(1, 2, 1)); }),
-            "No controller matched the update; it may have been removed by another operator");
-  EXPECT_EQ(Stored(), afterDelete);
-  EXPECT_NE(before, afterDelete);
-
-  // And the connection is left fit for the next write.
-  Execute(WriteBack(1, 1, 1) + u";  \r\n  -- done\r\n");
-  EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
-}
-
 TEST_F(HardwareServiceTest, FollowsTheFileItsNameLeadsTo) {
   CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
   QueryDump(ListQuery());
@@ -221,49 +114,6 @@ TEST_F(HardwareServiceTest, FollowsTheFileItsNameLeadsTo) {
   // And a removed file is missing, not silently served from the open handle.
   std::filesystem::remove(FDatabase);
   EXPECT_EQ(FailureOf([&] { Query(ListQuery()); }), "unable to open database file: " + FDatabase + " does not exist");
-}
-
-TEST_F(HardwareServiceTest, SqliteFailuresArriveWithSqliteMessages) {
-  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
-  struct Case {
-    const char* Label;
-    bool Command;
-    std::u16string Text;
-    const char* Message;
-  } cases[] = {
-      {"missing table", false, u"SELECT * FROM Sites", "no such table: Sites"},
-      {"missing column", false, u"SELECT Site, Building FROM Controllers", "no such column: Building"},
-      {"syntax", false, u"SELEC Site FROM Controllers", "near \"SELEC\": syntax error"},
-      {"two queries", false, u"SELECT 1; SELECT 2", "the query text holds more than one statement"},
-      {"no query", false, u"  \r\n", "the query text holds no statement"},
-      {"command on missing table", true, u"UPDATE Sites SET Name = 'x'", "no such table: Sites"},
-      {"command on missing column", true, u"UPDATE Controllers SET Disabled=1 WHERE Site = 1",
-       "no such column: Disabled"},
-      {"constraint", true, u"INSERT INTO Controllers VALUES (1, 1, 0, 'again', 0)",
-       "UNIQUE constraint failed: Controllers.Site, Controllers.Controller"},
-      {"own transaction", true, u"BEGIN; UPDATE Controllers SET ConnectArden=1; COMMIT",
-       "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK"},
-      {"no command", true, u" -- nothing\r\n", "the command text holds no statement"},
-      // SQLite would stop at the NUL and never see the rest.
-      {"NUL in query", false, u"SELECT 1\0; SELECT 2"s, "the text holds a NUL character"},
-      {"NUL in command", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1\0 and Controller = 1"s,
-       "the text holds a NUL character"},
-  };
-  const std::string before = Stored();
-  for (const Case& c : cases) {
-    EXPECT_EQ(FailureOf([&] { c.Command ? Execute(c.Text) : (void)Query(c.Text); }), c.Message) << c.Label;
-  }
-  EXPECT_EQ(Stored(), before);
-}
-
-TEST_F(HardwareServiceTest, NullArgumentsAreRefused) {
-  CreateControllersDb(FDatabase, {});
-  const ComPtr<IHardwareService> service = Service();
-  ComPtr<IUnknown> result;
-  EXPECT_EQ(service->OpenQuery(u"SELECT 1", nullptr), E_POINTER);
-  EXPECT_EQ(service->OpenQuery(std::u16string_view(), result.Put()), E_POINTER);
-  EXPECT_EQ(service->ExecuteCommand(std::u16string_view()), E_POINTER);
-  TakeErrorInfo();
 }
 
 TEST_F(HardwareServiceTest, DatabaseFilesThatCannotServeFailAndStayAsTheyWere) {
@@ -386,6 +236,324 @@ TEST_F(HardwareServiceTest, WriteBackFailsWhenTheLockOutlastsTheWait) {
   // Nothing of the failed attempt is left behind to block the next one.
   Execute(WriteBack(1, 1, 1));
   EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
+}
+
+
+// The same cases on every backend: an SQLite file, and PostgreSQL through ODBC.
+class BackendServiceTest : public ::testing::TestWithParam<const char*>, protected ServiceCalls {
+ protected:
+  void SetUp() override {
+    UseTestEnvironment();
+    CoInitialize();
+    VELMORA_MAKE_BACKEND_DATABASE(FDb, GetParam(), FDir);
+    FDb->Use();
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  BackendDatabase& Db() { return *FDb; }
+  bool Sqlite() const { return FDb->IsSqlite(); }
+
+  std::string Stored(const std::string& where = "") {
+    return FDb->Dump("SELECT * FROM Controllers " + where + " ORDER BY Site, Controller");
+  }
+
+  TempDir FDir;
+  std::unique_ptr<BackendDatabase> FDb;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendServiceTest, ::testing::Values(kSqlite, kPostgres),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+TEST_P(BackendServiceTest, ListQueryLabelsEveryTypeCodeAndKeepsNullsAndText) {
+  struct Case {
+    int Code;
+    const char* Label;  // nullptr: the list shows no type
+  } cases[] = {
+      {0, "Arden"},        {3, "Arden"},        {1, "Arden-L"}, {4, "Arden-L"},  {2, "Arden-N"},
+      {5, "Arden-N"},      {7, "Arden-NX"},     {8, "Arden-R4"}, {9, "Kestrel-Hub"}, {11, "HX210-77040"},
+      {25, "QV8810"},      {30, "TM770A"},      {32, "TM790A"}, {40, "TM950A"},  {41, "QV8830"},
+      {13, "Z7-RT"},       {6, nullptr},        {10, nullptr},  {12, nullptr},
+  };
+  // Inserted in reverse, so only the query's ORDER BY can give the key order.
+  std::vector<std::string> rows;
+  std::string expected;
+  const std::string descriptions[] = {"Z\xC3\xBCrich Lagerhalle Tor 2", "\xD7\xA9\xD7\xA2\xD7\xA8 \xD7\xA6\xD7\xA4\xD7\x95\xD7\x9F",
+                                      "Loading dock B door"};
+  int controller = 0;
+  for (const Case& c : cases) {
+    ++controller;
+    const std::string& description = descriptions[controller % 3];
+    // Every fourth row has no description and every fifth no flag.
+    const bool nullDescription = controller % 4 == 0;
+    const bool nullFlag = controller % 5 == 0;
+    rows.insert(rows.begin(), "(1, " + std::to_string(controller) + ", " + std::to_string(c.Code) + ", " +
+                                  (nullDescription ? "NULL" : "'" + description + "'") + ", " +
+                                  (nullFlag ? "NULL" : std::to_string(controller % 2)) + ")");
+    expected += "1|" + std::to_string(controller) + "|" + (c.Label ? c.Label : "NULL") + "|" +
+                (nullDescription ? "NULL" : description) + "|" + (nullFlag ? "NULL" : std::to_string(controller % 2)) +
+                "\n";
+  }
+  rows.insert(rows.begin(), "(2, 1, 0, 'Second site', 1)");
+  expected += "2|1|Arden|Second site|1\n";
+  Db().CreateControllers(rows);
+
+  const ComPtr<IRecordset> recordset = Query(ListQuery());
+  // PostgreSQL folds the unquoted names to lower case; the client finds fields by
+  // name whatever their case. The bracketed aliases keep theirs everywhere.
+  EXPECT_EQ(FieldNames(*recordset),
+            Sqlite() ? (std::vector<std::string>{"Site", "Controller", "Controller Type", "Description", "Disabled"})
+                     : (std::vector<std::string>{"site", "controller", "Controller Type", "description", "Disabled"}));
+  std::vector<IRecordset::FieldKind> kinds;
+  for (std::int32_t i = 0; i < 5; ++i) {
+    IRecordset::FieldKind kind{};
+    ASSERT_EQ(recordset->GetFieldKind(i, &kind), S_OK);
+    kinds.push_back(kind);
+  }
+  using K = IRecordset::FieldKind;
+  // SQLite gives an expression no declared type; a server types the CASE as text.
+  EXPECT_EQ(kinds, (std::vector<K>{K::Integer, K::Integer, Sqlite() ? K::Other : K::Text, K::Text, K::Integer}));
+  EXPECT_EQ(DumpRecordset(*recordset), expected);
+}
+
+TEST_P(BackendServiceTest, RecordsetMovesAndRefusesWhatItCannotDo) {
+  Db().CreateControllers({std::begin(kSmallTable), std::end(kSmallTable)});
+  const ComPtr<IRecordset> recordset = Query(u"SELECT Site, Controller FROM Controllers ORDER BY Site, Controller");
+  std::int32_t state = -1;
+  ASSERT_EQ(recordset->GetState(&state), S_OK);
+  EXPECT_EQ(state, IRecordset::kStateOpen);
+
+  // Positioned on the first row at once; MoveFirst there changes nothing.
+  ASSERT_EQ(recordset->MoveFirst(), S_OK);
+  EXPECT_EQ(DumpRecordset(*recordset), "1|1\n1|2\n2|1\n");
+  bool eof = false;
+  ASSERT_EQ(recordset->GetEOF(&eof), S_OK);
+  EXPECT_TRUE(eof);
+  EXPECT_LT(recordset->MoveNext(), 0);
+  Variant value;
+  EXPECT_LT(recordset->GetValue(0, &value), 0);
+
+  // Back to the start after reading past the end.
+  ASSERT_EQ(recordset->MoveFirst(), S_OK);
+  ASSERT_EQ(recordset->GetValue(1, &value), S_OK);
+  EXPECT_EQ(value.Type, Variant::Kind::Integer);
+  EXPECT_EQ(value.Integer, 1);
+  EXPECT_EQ(recordset->GetValue(2, &value), E_INVALIDARG);
+  EXPECT_EQ(recordset->GetValue(-1, &value), E_INVALIDARG);
+  std::u16string name;
+  EXPECT_EQ(recordset->GetFieldName(2, &name), E_INVALIDARG);
+  EXPECT_EQ(recordset->GetValue(0, nullptr), E_POINTER);
+
+  ASSERT_EQ(recordset->Close(), S_OK);
+  ASSERT_EQ(recordset->GetState(&state), S_OK);
+  EXPECT_EQ(state, IRecordset::kStateClosed);
+  EXPECT_LT(recordset->GetValue(0, &value), 0);
+  EXPECT_EQ(recordset->Close(), S_OK);
+}
+
+TEST_P(BackendServiceTest, EmptyResultIsAtEndAtOnce) {
+  Db().CreateControllers({});
+  const ComPtr<IRecordset> recordset = Query(ListQuery());
+  bool eof = false;
+  ASSERT_EQ(recordset->GetEOF(&eof), S_OK);
+  EXPECT_TRUE(eof);
+  EXPECT_EQ(FieldNames(*recordset).size(), 5u);
+}
+
+TEST_P(BackendServiceTest, ManyRowsArriveWholeAcrossFetchBlocks) {
+  // More rows than any block holds, with nulls and long texts at and around the
+  // blocks' edges, so that no row of a block boundary is lost, doubled or mixed up.
+  constexpr int kRows = 2600;
+  std::string insert;
+  std::string expected;
+  for (int i = 0; i < kRows; ++i) {
+    const int site = i / 50 + 1, controller = i % 50 + 1;
+    const bool nullDescription = i % 255 == 0 || i % 256 == 0 || i % 1024 == 1023;
+    const bool nullFlag = i % 7 == 3;
+    const std::string description = "Door " + std::to_string(i) + (i % 97 == 0 ? std::string(240, 'x') : "");
+    insert += std::string(insert.empty() ? "" : ",") + "(" + std::to_string(site) + "," + std::to_string(controller) +
+              ",9," + (nullDescription ? "NULL" : "'" + description + "'") + "," +
+              (nullFlag ? "NULL" : std::to_string(i % 2)) + ")";
+    expected += std::to_string(site) + "|" + std::to_string(controller) + "|Kestrel-Hub|" +
+                (nullDescription ? "NULL" : description) + "|" + (nullFlag ? "NULL" : std::to_string(i % 2)) + "\n";
+  }
+  Db().CreateControllers({});
+  Db().Exec("INSERT INTO Controllers VALUES " + insert);
+  EXPECT_EQ(QueryDump(ListQuery()), expected);
+}
+
+TEST_P(BackendServiceTest, LongTextsArriveWholeAndUnchanged) {
+  struct Case {
+    const char* Label;
+    std::string Text;
+  } cases[] = {
+      {"empty", ""},
+      {"short", "North gate"},
+      {"one past the bound width", std::string(256, 'a')},
+      {"far past it", std::string(70000, 'b') + "end"},
+      // Two bytes in UTF-8, one unit in UTF-16; four bytes, two units.
+      {"non-ASCII past it", [] {
+         std::string s;
+         for (int i = 0; i < 300; ++i) s += "\xC3\xBC\xF0\x9F\x94\x91";
+         return s;
+       }()},
+  };
+  Db().Exec("CREATE TABLE notes (id integer, body text)");
+  std::string expected;
+  int id = 0;
+  for (const Case& c : cases) {
+    Db().Exec("INSERT INTO notes VALUES (" + std::to_string(++id) + ", '" + c.Text + "')");
+    expected += std::to_string(id) + "|" + c.Text + "\n";
+  }
+  Db().Exec("INSERT INTO notes VALUES (" + std::to_string(++id) + ", NULL)");
+  expected += std::to_string(id) + "|NULL\n";
+  const std::string got = QueryDump(u"SELECT id, body FROM notes ORDER BY id");
+  EXPECT_EQ(got, expected);
+  // Asked for twice, a value is the same: the text read past the binding is kept.
+  const ComPtr<IRecordset> recordset = Query(u"SELECT body FROM notes WHERE id = 4");
+  Variant first, second;
+  ASSERT_EQ(recordset->GetValue(0, &first), S_OK);
+  const std::string firstText = first.Type == Variant::Kind::WideText ? Utf16ToUtf8(first.WideText) : std::string(first.Text);
+  ASSERT_EQ(recordset->GetValue(0, &second), S_OK);
+  const std::string secondText = second.Type == Variant::Kind::WideText ? Utf16ToUtf8(second.WideText) : std::string(second.Text);
+  EXPECT_EQ(firstText.size(), 70003u);
+  EXPECT_EQ(firstText, secondText);
+}
+
+TEST_P(BackendServiceTest, BracketedNamesAreTheOnlyThingRewritten) {
+  Db().CreateControllers({std::begin(kSmallTable), std::end(kSmallTable)});
+  // Brackets inside literals and comments stay as they are; a quote inside a
+  // bracketed name is part of the name.
+  const ComPtr<IRecordset> recordset =
+      Query(u"SELECT '[Site]' AS [Label], 'it''s [x] -- no comment' AS [Say \"hi\"] -- [gone]\r\n"
+            u"/* [Site] */ FROM Controllers WHERE Site = 2");
+  EXPECT_EQ(FieldNames(*recordset), (std::vector<std::string>{"Label", "Say \"hi\""}));
+  EXPECT_EQ(DumpRecordset(*recordset), "[Site]|it's [x] -- no comment\n");
+}
+
+TEST_P(BackendServiceTest, WriteBackIsStoredWhenItReturns) {
+  Db().CreateControllers({std::begin(kSmallTable), std::end(kSmallTable)});
+  Execute(WriteBack(1, 1, 1));
+  Execute(WriteBack(0, 1, 2));
+  // Read by a connection of the test's own: committed, not just visible to the service.
+  EXPECT_EQ(Stored(),
+            "1|1|0|North gate reader|1\n"
+            "1|2|7|Boiler room panel 3|0\n"
+            "2|1|30|Loading dock B door|0\n");
+}
+
+TEST_P(BackendServiceTest, UpdateOfRemovedControllerFailsAndChangesNothing) {
+  Db().CreateControllers({std::begin(kSmallTable), std::end(kSmallTable)});
+  const std::string before = Stored();
+  Db().Exec("DELETE FROM Controllers WHERE Site = 2");
+  const std::string afterDelete = Stored();
+
+  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 2, 1)); }),
+            "No controller matched the update; it may have been removed by another operator");
+  EXPECT_EQ(Stored(), afterDelete);
+
+  // A text is one transaction: the first statement's change goes with the second's failure.
+  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1) + u";\r\n" + WriteBack(1, 2, 1)); }),
+            "No controller matched the update; it may have been removed by another operator");
+  EXPECT_EQ(Stored(), afterDelete);
+  EXPECT_NE(before, afterDelete);
+
+  // And the connection is left fit for the next write.
+  Execute(WriteBack(1, 1, 1) + u";  \r\n  -- done\r\n");
+  EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
+}
+
+TEST_P(BackendServiceTest, FailuresArriveWithTheDatabasesOwnMessages) {
+  Db().CreateControllers({std::begin(kSmallTable), std::end(kSmallTable)});
+  struct Case {
+    const char* Label;
+    bool Command;
+    std::u16string Text;
+    const char* SqliteMessage;
+    const char* PostgresMessage;  // psqlODBC's diagnostic and SQLSTATE
+  } cases[] = {
+      {"missing table", false, u"SELECT * FROM Sites", "no such table: Sites",
+       "ERROR: relation \"sites\" does not exist;\nError while executing the query (SQLSTATE 42P01)"},
+      {"missing column", false, u"SELECT Site, Building FROM Controllers", "no such column: Building",
+       "ERROR: column \"building\" does not exist;\nError while executing the query (SQLSTATE 42703)"},
+      {"syntax", false, u"SELEC Site FROM Controllers", "near \"SELEC\": syntax error",
+       "ERROR: syntax error at or near \"SELEC\";\nError while executing the query (SQLSTATE 42601)"},
+      {"two queries", false, u"SELECT 1; SELECT 2", "the query text holds more than one statement",
+       "the query text holds more than one statement"},
+      {"no query", false, u"  \r\n", "the query text holds no statement", "the query text holds no statement"},
+      {"command on missing table", true, u"UPDATE Sites SET Name = 'x'", "no such table: Sites",
+       "ERROR: relation \"sites\" does not exist;\nError while executing the query (SQLSTATE 42P01)"},
+      {"command on missing column", true, u"UPDATE Controllers SET Disabled=1 WHERE Site = 1",
+       "no such column: Disabled",
+       "ERROR: column \"disabled\" of relation \"controllers\" does not exist;\nError while executing the query "
+       "(SQLSTATE 42703)"},
+      {"constraint", true, u"INSERT INTO Controllers VALUES (1, 1, 0, 'again', 0)",
+       "UNIQUE constraint failed: Controllers.Site, Controllers.Controller",
+       "ERROR: duplicate key value violates unique constraint \"controllers_pkey\"\nDETAIL: Key (site, "
+       "controller)=(1, 1) already exists.;\nError while executing the query (SQLSTATE 23505)"},
+      {"own transaction", true, u"BEGIN; UPDATE Controllers SET ConnectArden=1; COMMIT",
+       "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK",
+       "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK"},
+      {"no command", true, u" -- nothing\r\n", "the command text holds no statement",
+       "the command text holds no statement"},
+      // SQLite would stop at the NUL and never see the rest.
+      {"NUL in query", false, u"SELECT 1\0; SELECT 2"s, "the text holds a NUL character",
+       "the text holds a NUL character"},
+      {"NUL in command", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1\0 and Controller = 1"s,
+       "the text holds a NUL character", "the text holds a NUL character"},
+  };
+  const std::string before = Stored();
+  for (const Case& c : cases) {
+    EXPECT_EQ(FailureOf([&] { c.Command ? Execute(c.Text) : (void)Query(c.Text); }),
+              Sqlite() ? c.SqliteMessage : c.PostgresMessage)
+        << c.Label;
+  }
+  EXPECT_EQ(Stored(), before);
+  // None of them left the connection unfit for work.
+  Execute(WriteBack(1, 1, 1));
+  EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
+}
+
+TEST_P(BackendServiceTest, NullArgumentsAreRefused) {
+  Db().CreateControllers({});
+  const ComPtr<IHardwareService> service = Service();
+  ComPtr<IUnknown> result;
+  EXPECT_EQ(service->OpenQuery(u"SELECT 1", nullptr), E_POINTER);
+  EXPECT_EQ(service->OpenQuery(std::u16string_view(), result.Put()), E_POINTER);
+  EXPECT_EQ(service->ExecuteCommand(std::u16string_view()), E_POINTER);
+  TakeErrorInfo();
+}
+
+TEST_P(BackendServiceTest, AuditLogHoldsTheTextsAsReceived) {
+  Db().CreateControllers({std::begin(kSmallTable), std::end(kSmallTable)});
+  const std::string log = FDir.File("audit.log");
+  setenv("VELMORA_AUDIT_LOG", log.c_str(), 1);
+  QueryDump(ListQuery());
+  Execute(WriteBack(1, 1, 1));
+  FailureOf([&] { Execute(WriteBack(1, 9, 9)); });
+  const std::vector<std::string> lines = SplitLines(ReadFile(log));
+  ASSERT_EQ(lines.size(), 3u);
+  const auto fields = [](const std::string& line) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+      const auto tab = line.find('\t', start);
+      parts.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) return parts;
+      start = tab + 1;
+    }
+  };
+  // The list query's own brackets, CR LF and tab, whatever the server was sent.
+  std::string escaped;
+  for (const char c : Utf16ToUtf8(ListQuery())) {
+    escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+  }
+  const std::vector<std::string> query = fields(lines[0]);
+  ASSERT_EQ(query.size(), 5u);
+  EXPECT_EQ(query[2] + " " + query[3], "OpenQuery ok");
+  EXPECT_EQ(query[4], escaped);
+  EXPECT_NE(query[4].find("AS [Controller Type]"), std::string::npos);
+  EXPECT_EQ(fields(lines[1])[3], "ok");
+  EXPECT_EQ(fields(lines[2])[3],
+            "failed: No controller matched the update; it may have been removed by another operator");
 }
 
 }  // namespace

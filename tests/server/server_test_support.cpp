@@ -220,7 +220,9 @@ void UseTestEnvironment() {
   setenv("XDG_CONFIG_HOME", "/nonexistent/velmora-test/config", 1);
   setenv("XDG_CONFIG_DIRS", "/nonexistent/velmora-test/xdg", 1);
   setenv("XDG_DATA_HOME", "/nonexistent/velmora-test/data", 1);
-  for (const char* name : {"VELMORA_DATABASE", "VELMORA_AUDIT_LOG", "VELMORA_BUSY_TIMEOUT_MS"}) unsetenv(name);
+  for (const char* name : {"VELMORA_DATABASE", "VELMORA_ODBC", "VELMORA_AUDIT_LOG", "VELMORA_BUSY_TIMEOUT_MS"}) {
+    unsetenv(name);
+  }
 }
 
 }  // namespace velmora::test

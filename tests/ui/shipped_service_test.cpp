@@ -75,7 +75,8 @@ class Immutable {
     FOk = std::system(("chattr +i '" + path.string() + "' 2>/dev/null").c_str()) == 0;
   }
   ~Immutable() {
-    if (FOk) std::system(("chattr -i '" + FPath.string() + "'").c_str());
+    // Nothing to do if this fails but let the folder's removal report it.
+    if (FOk && std::system(("chattr -i '" + FPath.string() + "'").c_str()) != 0) return;
   }
   bool Ok() const { return FOk; }
 

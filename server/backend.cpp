@@ -1,0 +1,13 @@
+#include "server/backend.h"
+
+#include "server/odbc_backend.h"
+#include "server/sqlite_backend.h"
+
+namespace velmora::server {
+
+std::unique_ptr<Backend> Backend::For(const ServiceSettings& settings) {
+  if (!settings.Odbc.empty()) return std::make_unique<OdbcBackend>(settings.Odbc);
+  return std::make_unique<SqliteBackend>(settings.Database, settings.BusyTimeoutMs);
+}
+
+}  // namespace velmora::server
