@@ -71,14 +71,14 @@ void Record(BSTR text) {
 // A failure the environment asks for: "<hex code>[ <description>]". Sets the error
 // information when there is a description; S_OK when none is asked for.
 HRESULT Scripted(const wchar_t* variable) {
-  const std::wstring spec = Environment(variable);
-  if (spec.empty()) return S_OK;
-  const HRESULT code = static_cast<HRESULT>(std::wcstoul(spec.c_str(), nullptr, 16));
-  const std::size_t space = spec.find(L' ');
+  const std::wstring setting = Environment(variable);
+  if (setting.empty()) return S_OK;
+  const HRESULT code = static_cast<HRESULT>(std::wcstoul(setting.c_str(), nullptr, 16));
+  const std::size_t space = setting.find(L' ');
   if (space != std::wstring::npos) {
     NativePtr<::ICreateErrorInfo> create;
     if (SUCCEEDED(::CreateErrorInfo(create.Put()))) {
-      std::wstring description = spec.substr(space + 1);
+      std::wstring description = setting.substr(space + 1);
       create->SetDescription(description.data());
       NativePtr<::IErrorInfo> info;
       if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.PutVoid()))) ::SetErrorInfo(0, info.Get());
@@ -152,9 +152,9 @@ HRESULT BuildRecordset(NativePtr<>& result) {
                          ado::adLockOptimistic, -1L));
 
   std::vector<std::vector<std::wstring>> rows;
-  const std::wstring spec = Environment(L"VELMORA_TEST_ROWS");
-  if (!spec.empty()) {
-    for (const std::wstring& row : Split(spec, L';')) rows.push_back(Split(row, L'|'));
+  const std::wstring setting = Environment(L"VELMORA_TEST_ROWS");
+  if (!setting.empty()) {
+    for (const std::wstring& row : Split(setting, L';')) rows.push_back(Split(row, L'|'));
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::AddNew, Missing(), Missing()));
