@@ -1,4 +1,4 @@
-// The shipped hardware service: the in-process module libvelmora-hardware-sqlite.so,
+// The shipped hardware service: the in-process module libvelmora-hardware.so,
 // registered for CLSID_Hardware {72D2BD55-66FA-11D4-A097-0050DAC21168}. Its
 // database is an SQLite file (sqlite_backend.cpp) or, through ODBC, a database
 // server (odbc_backend.cpp); the client sends the same texts to either.

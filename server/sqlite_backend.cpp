@@ -8,13 +8,13 @@
 namespace velmora::server {
 
 ComPtr<IRecordset> SqliteBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view text, Failure& failure) {
-  std::shared_ptr<Connection> connection = Connection::Acquire(FDatabase, FBusyTimeoutMs, failure);
+  std::shared_ptr<SqliteConnection> connection = SqliteConnection::Acquire(FDatabase, FBusyTimeoutMs, failure);
   if (!connection) return nullptr;
   return SqliteRecordset::Open(std::move(connection), host, text, failure);
 }
 
 bool SqliteBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit, Failure& failure) {
-  const std::shared_ptr<Connection> connection = Connection::Acquire(FDatabase, FBusyTimeoutMs, failure);
+  const std::shared_ptr<SqliteConnection> connection = SqliteConnection::Acquire(FDatabase, FBusyTimeoutMs, failure);
   if (!connection) return false;
 
   std::lock_guard lock(connection->Mutex());
@@ -41,7 +41,7 @@ bool SqliteBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit&
   return true;
 }
 
-bool SqliteBackend::RunStatements(Connection& connection, std::u16string_view text, Failure& failure) {
+bool SqliteBackend::RunStatements(SqliteConnection& connection, std::u16string_view text, Failure& failure) {
   if (text.find(u'\0') != std::u16string_view::npos) {
     failure = {kBadStatementText, kNulInText};
     return false;

@@ -3,11 +3,11 @@
 #include <string>
 
 #include "server/backend.h"
-#include "server/connection.h"
+#include "server/sqlite_connection.h"
 
 namespace velmora::server {
 
-// The backend on an SQLite file: the process's one Connection to it, WAL with
+// The backend on an SQLite file: the process's one SqliteConnection to it, WAL with
 // synchronous=FULL, a busy wait for other operators' locks.
 class SqliteBackend final : public Backend {
  public:
@@ -19,7 +19,7 @@ class SqliteBackend final : public Backend {
 
  private:
   // Runs every statement of text inside the open transaction.
-  static bool RunStatements(Connection& connection, std::u16string_view text, Failure& failure);
+  static bool RunStatements(SqliteConnection& connection, std::u16string_view text, Failure& failure);
 
   const std::string FDatabase;
   const int FBusyTimeoutMs;

@@ -25,7 +25,7 @@ std::size_t ByteCount(std::u16string_view text) { return text.size() * sizeof(ch
 
 }  // namespace
 
-ComPtr<IRecordset> SqliteRecordset::Open(std::shared_ptr<Connection> connection, const VelmoraHostApi& host,
+ComPtr<IRecordset> SqliteRecordset::Open(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
                                          std::u16string_view text, Failure& failure) {
   if (text.find(u'\0') != std::u16string_view::npos) {
     failure = {kBadStatementText, kNulInText};
@@ -68,7 +68,7 @@ ComPtr<IRecordset> SqliteRecordset::Open(std::shared_ptr<Connection> connection,
   return ComPtr<IRecordset>::Attach(recordset);
 }
 
-SqliteRecordset::SqliteRecordset(std::shared_ptr<Connection> connection, const VelmoraHostApi& host,
+SqliteRecordset::SqliteRecordset(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
                                  sqlite3_stmt* statement)
     : FConnection(std::move(connection)), FHost(host), FStatement(statement) {
   const int count = sqlite3_column_count(statement);

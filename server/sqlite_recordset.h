@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/connection.h"
+#include "server/sqlite_connection.h"
 #include "server/failure.h"
 #include "service/module_abi.h"
 #include "service/recordset.h"
@@ -21,7 +21,7 @@ class SqliteRecordset final : public ComObject<IRecordset> {
  public:
   // Prepares text, which must hold exactly one statement, and steps to its first
   // row. nullptr, with failure set, when either fails.
-  static ComPtr<IRecordset> Open(std::shared_ptr<Connection> connection, const VelmoraHostApi& host,
+  static ComPtr<IRecordset> Open(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
                                  std::u16string_view text, Failure& failure);
 
   HRESULT GetState(std::int32_t* state) override;
@@ -35,7 +35,7 @@ class SqliteRecordset final : public ComObject<IRecordset> {
   HRESULT Close() override;
 
  private:
-  SqliteRecordset(std::shared_ptr<Connection> connection, const VelmoraHostApi& host, sqlite3_stmt* statement);
+  SqliteRecordset(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host, sqlite3_stmt* statement);
   ~SqliteRecordset() override;
 
   // Steps the statement; the caller holds the connection's mutex.
@@ -46,7 +46,7 @@ class SqliteRecordset final : public ComObject<IRecordset> {
   HRESULT NullPointer();
   HRESULT Fail(HRESULT code, std::string description);
 
-  std::shared_ptr<Connection> FConnection;  // empty once closed
+  std::shared_ptr<SqliteConnection> FConnection;  // empty once closed
   const VelmoraHostApi& FHost;
   sqlite3_stmt* FStatement;                 // owned; nullptr once closed
   std::vector<std::u16string> FNames;

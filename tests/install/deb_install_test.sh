@@ -155,7 +155,7 @@ lib=/usr/lib/$multiarch/velmora
 expected=(
   /usr/bin/velmora-controllers
   /usr/bin/velmora-demo-db
-  "$lib/libvelmora-hardware-sqlite.so"
+  "$lib/libvelmora-hardware.so"
   /usr/share/velmora/classes/72D2BD55-66FA-11D4-A097-0050DAC21168.class
   /usr/share/applications/velmora-controllers.desktop
   /usr/share/metainfo/com.velmora.Controllers.metainfo.xml

@@ -15,17 +15,17 @@ namespace velmora::server {
 // The process's connection to its database, shared by the service objects and the
 // record sets they open (a record set keeps it alive). Every use of Handle() holds
 // Mutex(): objects of one connection may be used from different threads.
-class Connection {
+class SqliteConnection {
  public:
   // The connection to database: the open one when it is to that file (the same
   // file, not just the same name: a file replaced or removed since is opened
   // anew), else a newly opened one that replaces it. nullptr, with failure set, when the file does not
   // exist or cannot be opened as a database; a missing file is never created.
-  static std::shared_ptr<Connection> Acquire(const std::string& database, int busyTimeoutMs, Failure& failure);
+  static std::shared_ptr<SqliteConnection> Acquire(const std::string& database, int busyTimeoutMs, Failure& failure);
 
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-  ~Connection();
+  SqliteConnection(const SqliteConnection&) = delete;
+  SqliteConnection& operator=(const SqliteConnection&) = delete;
+  ~SqliteConnection();
 
   sqlite3* Handle() const { return FDb; }
   std::mutex& Mutex() { return FMutex; }
@@ -39,8 +39,8 @@ class Connection {
   bool OwnedByThisProcess() const;
 
  private:
-  Connection(sqlite3* db, std::string path, const struct stat& file, int busyTimeoutMs);
-  static std::shared_ptr<Connection> Open(const std::string& database, int busyTimeoutMs, Failure& failure);
+  SqliteConnection(sqlite3* db, std::string path, const struct stat& file, int busyTimeoutMs);
+  static std::shared_ptr<SqliteConnection> Open(const std::string& database, int busyTimeoutMs, Failure& failure);
 
   sqlite3* FDb;
   std::string FPath;

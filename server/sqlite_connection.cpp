@@ -1,4 +1,4 @@
-#include "server/connection.h"
+#include "server/sqlite_connection.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@ int QueryText(sqlite3* db, const char* sql, std::string& value) {
 
 }  // namespace
 
-Connection::Connection(sqlite3* db, std::string path, const struct stat& file, int busyTimeoutMs)
+SqliteConnection::SqliteConnection(sqlite3* db, std::string path, const struct stat& file, int busyTimeoutMs)
     : FDb(db),
       FPath(std::move(path)),
       FDevice(file.st_dev),
@@ -37,20 +37,20 @@ Connection::Connection(sqlite3* db, std::string path, const struct stat& file, i
       FOwner(getpid()),
       FBusyTimeoutMs(busyTimeoutMs) {}
 
-Connection::~Connection() {
+SqliteConnection::~SqliteConnection() {
   if (OwnedByThisProcess()) sqlite3_close_v2(FDb);
 }
 
-bool Connection::OwnedByThisProcess() const { return FOwner == getpid(); }
+bool SqliteConnection::OwnedByThisProcess() const { return FOwner == getpid(); }
 
-Failure Connection::SqliteFailure(int rc) const { return {SqliteResult(rc), sqlite3_errmsg(FDb)}; }
+Failure SqliteConnection::SqliteFailure(int rc) const { return {SqliteResult(rc), sqlite3_errmsg(FDb)}; }
 
-std::shared_ptr<Connection> Connection::Acquire(const std::string& database, int busyTimeoutMs, Failure& failure) {
+std::shared_ptr<SqliteConnection> SqliteConnection::Acquire(const std::string& database, int busyTimeoutMs, Failure& failure) {
   // Opening costs a file open, a schema read and pragmas: far more than a call, so
   // the connection is kept and only replaced when the process is pointed elsewhere
   // (or is a fork child, which must not use its parent's handle).
   static std::mutex cacheMutex;
-  static std::shared_ptr<Connection> cached;
+  static std::shared_ptr<SqliteConnection> cached;
   std::lock_guard cacheLock(cacheMutex);
   // A connection to a file that was since replaced (a restored backup, a new demo)
   // or removed would read and write a file nobody will ever see again.
@@ -65,12 +65,12 @@ std::shared_ptr<Connection> Connection::Acquire(const std::string& database, int
     }
     return cached;
   }
-  std::shared_ptr<Connection> opened = Open(database, busyTimeoutMs, failure);
+  std::shared_ptr<SqliteConnection> opened = Open(database, busyTimeoutMs, failure);
   if (opened) cached = opened;
   return opened;
 }
 
-std::shared_ptr<Connection> Connection::Open(const std::string& database, int busyTimeoutMs, Failure& failure) {
+std::shared_ptr<SqliteConnection> SqliteConnection::Open(const std::string& database, int busyTimeoutMs, Failure& failure) {
   // SQLite would create a missing file (or report only "unable to open database
   // file"); a missing database is a configuration mistake, so say which file.
   struct stat info{};
@@ -127,7 +127,7 @@ std::shared_ptr<Connection> Connection::Open(const std::string& database, int bu
   }
   if (rc = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr); rc != SQLITE_OK) return fail(rc);
 
-  return std::shared_ptr<Connection>(new Connection(db, database, info, busyTimeoutMs));
+  return std::shared_ptr<SqliteConnection>(new SqliteConnection(db, database, info, busyTimeoutMs));
 }
 
 }  // namespace velmora::server
