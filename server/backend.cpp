@@ -7,7 +7,8 @@ namespace velmora::server {
 
 std::unique_ptr<Backend> Backend::For(const ServiceSettings& settings) {
   if (!settings.Odbc.empty()) return std::make_unique<OdbcBackend>(settings.Odbc);
-  return std::make_unique<SqliteBackend>(settings.Database, settings.BusyTimeoutMs);
+  return std::make_unique<SqliteBackend>(
+      SqliteOptions{settings.Database, settings.BusyTimeoutMs, settings.StatementTimeoutMs, settings.Journal});
 }
 
 }  // namespace velmora::server

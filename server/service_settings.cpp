@@ -22,6 +22,33 @@ namespace fs = std::filesystem;
 
 constexpr const char* kConfigName = "velmora/hardware-service.conf";
 constexpr int kMaxBusyTimeoutMs = 10 * 60 * 1000;
+constexpr int kMaxStatementTimeoutMs = 24 * 60 * 60 * 1000;
+constexpr const char* kKnownKeys = "database, odbc, audit_log, statement_timeout, journal";
+
+// A whole number from text, which must hold nothing else; nothing when it is not one
+// or lies outside low..high.
+std::optional<int> WholeNumber(std::string_view text, int low, int high) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) return std::nullopt;
+  return value;
+}
+
+// A statement_timeout value: whole seconds ("30", "30 s") or milliseconds
+// ("500 ms"), at least 1 ms and at most a day.
+std::optional<int> TimeoutMs(std::string_view text) {
+  int scale = 1000;
+  if (text.ends_with("ms")) {
+    scale = 1;
+    text.remove_suffix(2);
+  } else if (text.ends_with("s")) {
+    text.remove_suffix(1);
+  }
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  const std::optional<int> value = WholeNumber(text, 1, kMaxStatementTimeoutMs / scale);
+  if (!value) return std::nullopt;
+  return *value * scale;
+}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -62,6 +89,8 @@ struct FileValues {
   std::optional<std::string> Database;
   std::optional<std::string> Odbc;
   std::optional<std::string> AuditLog;
+  std::optional<int> StatementTimeoutMs;
+  std::optional<std::string> Journal;
   std::string Problem;
 };
 
@@ -91,6 +120,8 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
   std::optional<std::string> database;
   std::optional<std::string> odbc;
   std::optional<std::string> auditLog;
+  std::optional<int> statementTimeoutMs;
+  std::optional<std::string> journal;
   std::size_t lineNumber = 0;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
@@ -124,8 +155,21 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
       odbc = std::string(value);
     } else if (key == "audit_log") {
       auditLog = path;  // empty: no audit log
+    } else if (key == "statement_timeout") {
+      statementTimeoutMs = TimeoutMs(value);
+      if (!statementTimeoutMs) {
+        values.Problem = where + "statement_timeout must be a number of seconds (\"30\") or milliseconds " +
+                         "(\"500 ms\") up to a day, not '" + std::string(value) + "'";
+        return;
+      }
+    } else if (key == "journal") {
+      if (value != "keep" && value != "wal" && value != "delete") {
+        values.Problem = where + "journal must be keep, wal or delete, not '" + std::string(value) + "'";
+        return;
+      }
+      journal = value == "keep" ? std::string() : std::string(value);
     } else {
-      values.Problem = where + "unknown key '" + std::string(key) + "' (known keys: database, odbc, audit_log)";
+      values.Problem = where + "unknown key '" + std::string(key) + "' (known keys: " + kKnownKeys + ")";
       return;
     }
   }
@@ -140,6 +184,8 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
     values.Odbc = odbc;
   }
   if (!values.AuditLog) values.AuditLog = auditLog;
+  if (!values.StatementTimeoutMs) values.StatementTimeoutMs = statementTimeoutMs;
+  if (!values.Journal) values.Journal = journal;
 }
 
 FileValues ReadConfigFiles() {
@@ -206,18 +252,21 @@ ServiceSettings CurrentSettings() {
     settings.AuditLog = *files.AuditLog;
   }
 
-  if (const std::string timeout = Env("VELMORA_BUSY_TIMEOUT_MS"); !timeout.empty()) {
-    int value = -1;
-    const auto [end, ec] = std::from_chars(timeout.data(), timeout.data() + timeout.size(), value);
-    if (ec != std::errc() || end != timeout.data() + timeout.size() || value < 0 || value > kMaxBusyTimeoutMs) {
-      if (settings.Problem.empty()) {
-        settings.Problem = "VELMORA_BUSY_TIMEOUT_MS must be a number of milliseconds from 0 to " +
-                           std::to_string(kMaxBusyTimeoutMs) + ", not '" + timeout + "'";
-      }
-    } else {
-      settings.BusyTimeoutMs = value;
+  if (files.StatementTimeoutMs) settings.StatementTimeoutMs = *files.StatementTimeoutMs;
+  if (files.Journal) settings.Journal = *files.Journal;
+
+  const auto fromEnvironment = [&](const char* name, int low, int high, int& setting) {
+    const std::string text = Env(name);
+    if (text.empty()) return;
+    if (const std::optional<int> value = WholeNumber(text, low, high)) {
+      setting = *value;
+    } else if (settings.Problem.empty()) {
+      settings.Problem = std::string(name) + " must be a number of milliseconds from " + std::to_string(low) +
+                         " to " + std::to_string(high) + ", not '" + text + "'";
     }
-  }
+  };
+  fromEnvironment("VELMORA_BUSY_TIMEOUT_MS", 0, kMaxBusyTimeoutMs, settings.BusyTimeoutMs);
+  fromEnvironment("VELMORA_STATEMENT_TIMEOUT_MS", 1, kMaxStatementTimeoutMs, settings.StatementTimeoutMs);
   return settings;
 }
 

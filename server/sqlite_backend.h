@@ -7,12 +7,12 @@
 
 namespace velmora::server {
 
-// The backend on an SQLite file: the process's one SqliteConnection to it, WAL with
-// synchronous=FULL, a busy wait for other operators' locks.
+// The backend on an SQLite file: the process's one SqliteConnection to it, the
+// file's own journal mode with synchronous=FULL, a busy wait for other operators'
+// locks.
 class SqliteBackend final : public Backend {
  public:
-  SqliteBackend(std::string database, int busyTimeoutMs)
-      : FDatabase(std::move(database)), FBusyTimeoutMs(busyTimeoutMs) {}
+  explicit SqliteBackend(SqliteOptions options) : FOptions(std::move(options)) {}
 
   Status OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) override;
   Status ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) override;
@@ -21,8 +21,7 @@ class SqliteBackend final : public Backend {
   // Runs every statement of text inside the open transaction.
   static Status RunStatements(SqliteConnection& connection, std::u16string_view text);
 
-  const std::string FDatabase;
-  const int FBusyTimeoutMs;
+  const SqliteOptions FOptions;
 };
 
 }  // namespace velmora::server

@@ -1,5 +1,6 @@
 #include "server/sqlite_recordset.h"
 
+#include <optional>
 #include <string>
 
 #include "server/text_rules.h"
@@ -30,7 +31,8 @@ std::size_t ByteCount(std::u16string_view text) { return text.size() * sizeof(ch
 Status SqliteRecordset::Open(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
                              std::u16string_view text, ComPtr<IRecordset>& recordset) {
   if (Status status = CheckReceivedText(text); !status) return status;
-  std::unique_lock lock(connection->Mutex());
+  if (Status status = SqliteConnection::CheckLength(text); !status) return status;
+  std::optional<SqliteConnection::Call> call(std::in_place, *connection);
   sqlite3* db = connection->Handle();
   sqlite3_stmt* prepared = nullptr;
   const void* tail = nullptr;
@@ -46,9 +48,22 @@ Status SqliteRecordset::Open(std::shared_ptr<SqliteConnection> connection, const
     const SqliteStatement following(next);
     if (rc != SQLITE_OK || following != nullptr) return MoreThanOneQuery();
   }
+  // A query only reads: whatever would change the database (DELETE ... RETURNING,
+  // DROP TABLE) goes through ExecuteCommand, its one transaction and its rules.
+  // REINDEX counts as reading for SQLite, yet returns no rows and rewrites indexes.
+  if (sqlite3_stmt_readonly(statement.get()) == 0 || sqlite3_column_count(statement.get()) == 0) {
+    return {kBadStatementText, "a query may only read: a statement that changes the database is a command"};
+  }
 
   const int rc = sqlite3_step(statement.get());
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return connection->SqliteFailure(rc);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    Status failure = connection->SqliteFailure(rc);
+    statement.reset();
+    if (Status ended = connection->EnsureAutocommit(); !ended) failure.Description += "; " + ended.Description;
+    return failure;
+  }
+  if (Status ended = connection->EnsureAutocommit(); !ended) return ended;
+  call.reset();
   auto* created = new SqliteRecordset(std::move(connection), host, std::move(statement));
   created->FEof = rc == SQLITE_DONE;
   recordset = ComPtr<IRecordset>::Attach(created);
@@ -81,20 +96,20 @@ Status SqliteRecordset::StepLocked() {
 }
 
 Status SqliteRecordset::Rewind() {
-  std::lock_guard lock(FConnection->Mutex());
+  const SqliteConnection::Call call(*FConnection);
   sqlite3_reset(FStatement.get());
   return StepLocked();
 }
 
 Status SqliteRecordset::Advance() {
-  std::lock_guard lock(FConnection->Mutex());
+  const SqliteConnection::Call call(*FConnection);
   return StepLocked();
 }
 
 Status SqliteRecordset::Read(std::size_t field, Variant& value) {
   const int index = static_cast<int>(field);
   sqlite3_stmt* stmt = FStatement.get();
-  std::lock_guard lock(FConnection->Mutex());
+  const SqliteConnection::Call call(*FConnection);
   switch (sqlite3_column_type(stmt, index)) {
     case SQLITE_INTEGER:
       value = Variant::FromInteger(sqlite3_column_int64(stmt, index));
@@ -127,7 +142,7 @@ HRESULT SqliteRecordset::Close() {
   // Closing twice is harmless, so a client may close in its own clean-up too.
   if (FStatement == nullptr) return S_OK;
   {
-    std::lock_guard lock(FConnection->Mutex());
+    const SqliteConnection::Call call(*FConnection);
     // A fork child must not touch its parent's handles, not even to free them.
     if (!FConnection->OwnedByThisProcess()) (void)FStatement.release();
     FStatement.reset();

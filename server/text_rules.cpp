@@ -29,7 +29,10 @@ Status OwnTransaction() {
           "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK"};
 }
 
-bool IsRowWritingKeyword(std::string_view keyword) { return keyword == "UPDATE"; }
+bool IsRowWritingKeyword(std::string_view keyword) {
+  return keyword == "UPDATE" || keyword == "DELETE" || keyword == "INSERT" || keyword == "REPLACE" ||
+         keyword == "MERGE";
+}
 
 Status CheckRowsChanged(std::int64_t changed) {
   if (changed == 0) return {kNoRowMatched, kNoRowMatchedText};

@@ -38,7 +38,7 @@ TEST(Configuration, DatabaseComesFromEnvironmentThenUserThenSystemFilesThenDefau
        "failed: unable to open database file: @/missing.db does not exist\n"},
       {"unknown key", "# settings\ndatabse = @/user.db\n", "database = @/system.db\n", {},
        "failed: the hardware service is not configured correctly: @/home/velmora/hardware-service.conf line 2: "
-       "unknown key 'databse' (known keys: database, odbc, audit_log)\n"},
+       "unknown key 'databse' (known keys: database, odbc, audit_log, statement_timeout, journal)\n"},
       {"line without a value", nullptr, "database\n", {},
        "failed: the hardware service is not configured correctly: @/sys/velmora/hardware-service.conf line 1: "
        "expected 'key = value'\n"},

@@ -81,6 +81,8 @@ constexpr const char* kSmallTable[] = {
 
 TEST_F(HardwareServiceTest, WriteBackSurvivesClosingAndReopening) {
   CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+  // In WAL mode the last connection to close removes the log: a sign it closed.
+  SqliteFile(FDatabase).Exec("PRAGMA journal_mode=WAL");
   Execute(WriteBack(1, 1, 1));
   Execute(WriteBack(0, 1, 2));
 
@@ -96,7 +98,7 @@ TEST_F(HardwareServiceTest, WriteBackSurvivesClosingAndReopening) {
             "1|1|0|North gate reader|1\n"
             "1|2|7|Boiler room panel 3|0\n"
             "2|1|30|Loading dock B door|0\n");
-  // The service keeps its databases in WAL mode from the first use on.
+  // The service keeps the file's own journal mode.
   EXPECT_EQ(db.Dump("PRAGMA journal_mode"), "wal\n");
 }
 
@@ -208,7 +210,7 @@ class LockHolder {
 
 TEST_F(HardwareServiceTest, WriteBackWaitsForAShortLock) {
   CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
-  QueryDump(ListQuery());  // the service's connection exists (and the file is in WAL mode)
+  QueryDump(ListQuery());  // the service's connection exists
   {
     LockHolder holder(FDatabase);
     // Released well within the default wait of five seconds.
@@ -223,19 +225,30 @@ TEST_F(HardwareServiceTest, WriteBackWaitsForAShortLock) {
 }
 
 TEST_F(HardwareServiceTest, WriteBackFailsWhenTheLockOutlastsTheWait) {
-  CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
   setenv("VELMORA_BUSY_TIMEOUT_MS", "50", 1);
-  const std::string list = QueryDump(ListQuery());
-  {
-    LockHolder holder(FDatabase);
-    EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), "database is locked");
-    // Readers are not held up by a writer.
-    EXPECT_EQ(QueryDump(ListQuery()), list);
+  struct Case {
+    const char* Journal;
+    const char* ReadDuringLock;  // the list query's failure while another connection writes; "": none
+  } cases[] = {
+      {"wal", ""},  // readers are not held up by a writer
+      {"delete", "database is locked"},
+  };
+  for (const Case& c : cases) {
+    FDatabase = FDir.File(std::string(c.Journal) + ".db");
+    UseDatabase(FDatabase);
+    CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+    SqliteFile(FDatabase).Exec("PRAGMA journal_mode=" + std::string(c.Journal));
+    const std::string list = QueryDump(ListQuery());
+    {
+      LockHolder holder(FDatabase);
+      EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), "database is locked") << c.Journal;
+      EXPECT_EQ(FailureOf([&] { EXPECT_EQ(QueryDump(ListQuery()), list); }), c.ReadDuringLock) << c.Journal;
+    }
+    EXPECT_EQ(Stored(), "1|1|0|North gate reader|0\n1|2|7|Boiler room panel 3|1\n2|1|30|held|0\n") << c.Journal;
+    // Nothing of the failed attempt is left behind to block the next one.
+    Execute(WriteBack(1, 1, 1));
+    EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n") << c.Journal;
   }
-  EXPECT_EQ(Stored(), "1|1|0|North gate reader|0\n1|2|7|Boiler room panel 3|1\n2|1|30|held|0\n");
-  // Nothing of the failed attempt is left behind to block the next one.
-  Execute(WriteBack(1, 1, 1));
-  EXPECT_EQ(Stored("WHERE Site = 1 AND Controller = 1"), "1|1|0|North gate reader|1\n");
 }
 
 
