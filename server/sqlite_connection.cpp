@@ -123,7 +123,9 @@ int SqliteConnection::ExecOwn(const char* sql) {
 
 Status SqliteConnection::SqliteFailure(int rc) const {
   const int primary = rc & 0xFF;
-  if (primary == SQLITE_AUTH && FRefusal) return *FRefusal;
+  // SQLite words some refusals of the authorizer in its own way (functions); the
+  // fence's reason is what the caller needs.
+  if (FRefusal) return *FRefusal;
   if (primary == SQLITE_INTERRUPT && FTimedOut) {
     return {SqliteResult(rc), "the statement was stopped: it ran longer than the statement_timeout of " +
                                   Duration(FStatementTimeoutMs)};

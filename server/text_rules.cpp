@@ -4,7 +4,7 @@ namespace velmora::server {
 namespace {
 
 constexpr const char* kNoRowMatchedText =
-    "No controller matched the update; it may have been removed by another operator";
+    "No controller matched the update: no row has that site and controller, so nothing was changed";
 
 }  // namespace
 

@@ -98,7 +98,7 @@ TEST_F(AuditLogTest, OneLinePerTextWithOutcomeAndEscapes) {
       {"write-back", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 2", "ok",
        "UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 2"},
       {"write-back of a removed row", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 9 and Controller = 9",
-       "failed: No controller matched the update; it may have been removed by another operator",
+       "failed: No controller matched the update: no row has that site and controller, so nothing was changed",
        "UPDATE Controllers SET ConnectArden=1 WHERE Site = 9 and Controller = 9"},
       {"escapes in text and description", false, u"SELECT 'tab\there \\ back', '\u05E9\u05E2\u05E8\r\nline' x, 'open\nend",
        "failed: unrecognized token: \"'open\\nend\"",

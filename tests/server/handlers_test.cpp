@@ -90,7 +90,7 @@ TEST_P(HandlersTest, AToggleOfARemovedControllerIsRefusedAndUndone) {
   } catch (const std::exception& e) {
     message = e.what();
   }
-  EXPECT_EQ(message, "No controller matched the update; it may have been removed by another operator");
+  EXPECT_EQ(message, "No controller matched the update: no row has that site and controller, so nothing was changed");
   EXPECT_EQ(form.kbmControllersDisabled.AsString(), "0");
   EXPECT_EQ(Flags(), "1|1|NULL\n1|2|1\n1|3|0\n");
 }

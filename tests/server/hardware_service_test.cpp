@@ -148,6 +148,75 @@ TEST_F(HardwareServiceTest, DatabaseFilesThatCannotServeFailAndStayAsTheyWere) {
   }
 }
 
+TEST_F(HardwareServiceTest, AZeroByteFileStaysZeroBytes) {
+  WriteFile(FDatabase, "");
+  EXPECT_EQ(FailureOf([&] { Query(ListQuery()); }), "no such table: Controllers");
+  EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1)); }), "no such table: Controllers");
+  EXPECT_EQ(std::filesystem::file_size(FDatabase), 0u);
+  EXPECT_FALSE(std::filesystem::exists(FDatabase + "-wal"));
+}
+
+// Which statements count as changes that changed nothing, on tables and views of
+// forms that sites have.
+TEST_F(HardwareServiceTest, ACommandThatChangesNoRowFailsAndOneThatChangesThroughATriggerSucceeds) {
+  constexpr const char* kNoRow =
+      "No controller matched the update: no row has that site and controller, so nothing was changed";
+  struct Case {
+    const char* Label;
+    const char* Schema;  // with the rows
+    const char* Text;
+    const char* Failure;  // "" for success
+    const char* Stored;   // SELECT Site, Controller, ConnectArden FROM the stored rows, afterwards
+  } cases[] = {
+      {"the value already stored", "", "UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 2", "",
+       "1|1|0\n1|2|1\n2|1|0\n"},
+      {"WITH before an UPDATE that matches nothing", "",
+       "WITH k(s) AS (SELECT 9) UPDATE Controllers SET ConnectArden=1 WHERE Site = (SELECT s FROM k)", kNoRow,
+       "1|1|0\n1|2|1\n2|1|0\n"},
+      {"WITH before an UPDATE that matches", "",
+       "WITH k(s) AS (SELECT 2) UPDATE Controllers SET ConnectArden=1 WHERE Site = (SELECT s FROM k)", "",
+       "1|1|0\n1|2|1\n2|1|1\n"},
+      {"a DELETE of nothing", "", "DELETE FROM Controllers WHERE Site = 9", kNoRow, "1|1|0\n1|2|1\n2|1|0\n"},
+      {"an INSERT of nothing", "", "INSERT INTO Controllers SELECT * FROM Controllers WHERE Site = 9", kNoRow,
+       "1|1|0\n1|2|1\n2|1|0\n"},
+      {"a query in a command", "", "SELECT count(*) FROM Controllers", "", "1|1|0\n1|2|1\n2|1|0\n"},
+      {"a view with an INSTEAD OF trigger",
+       "ALTER TABLE Controllers RENAME TO Stored;"
+       "CREATE VIEW Controllers AS SELECT * FROM Stored;"
+       "CREATE TRIGGER Toggle INSTEAD OF UPDATE ON Controllers BEGIN "
+       "UPDATE Stored SET ConnectArden = NEW.ConnectArden WHERE Site = OLD.Site AND Controller = OLD.Controller; END",
+       "UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1", "", "1|1|1\n1|2|1\n2|1|0\n"},
+      {"a view whose trigger matches nothing",
+       "ALTER TABLE Controllers RENAME TO Stored;"
+       "CREATE VIEW Controllers AS SELECT * FROM Stored;"
+       "CREATE TRIGGER Toggle INSTEAD OF UPDATE ON Controllers BEGIN "
+       "UPDATE Stored SET ConnectArden = NEW.ConnectArden WHERE Site = OLD.Site AND Controller = OLD.Controller; END",
+       "UPDATE Controllers SET ConnectArden=1 WHERE Site = 7 and Controller = 1", kNoRow, "1|1|0\n1|2|1\n2|1|0\n"},
+      // A key held as text in an untyped column is not the number the client
+      // sends: SQLite compares them as unequal, and the service does not guess.
+      {"a site stored as text in an untyped column",
+       "CREATE TABLE Stored AS SELECT * FROM Controllers; DROP TABLE Controllers;"
+       "CREATE TABLE Controllers (Site, Controller, ControllerType, Description, ConnectArden);"
+       "INSERT INTO Controllers SELECT CAST(Site AS TEXT), Controller, ControllerType, Description, ConnectArden "
+       "FROM Stored; DROP TABLE Stored",
+       "UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1", kNoRow,
+       "1|1|0\n1|2|1\n2|1|0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Label);
+    FDatabase = FDir.File(std::string(c.Label) + ".db");
+    UseDatabase(FDatabase);
+    CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
+    if (*c.Schema) SqliteFile(FDatabase).Exec(c.Schema);
+    EXPECT_EQ(FailureOf([&] { Execute(Utf8ToUtf16(c.Text)); }), c.Failure);
+    SqliteFile db(FDatabase, SQLITE_OPEN_READONLY);
+    const bool view = std::string(c.Schema).find("VIEW") != std::string::npos;
+    EXPECT_EQ(db.Dump(std::string("SELECT Site, Controller, ConnectArden FROM ") + (view ? "Stored" : "Controllers") +
+                      " ORDER BY Site, Controller"),
+              c.Stored);
+  }
+}
+
 TEST_F(HardwareServiceTest, ReadOnlyDatabaseLoadsButRefusesWriteBack) {
   CreateControllersDb(FDatabase, {std::begin(kSmallTable), std::end(kSmallTable)});
   const std::string before = Stored();
@@ -461,12 +530,12 @@ TEST_P(BackendServiceTest, UpdateOfRemovedControllerFailsAndChangesNothing) {
   const std::string afterDelete = Stored();
 
   EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 2, 1)); }),
-            "No controller matched the update; it may have been removed by another operator");
+            "No controller matched the update: no row has that site and controller, so nothing was changed");
   EXPECT_EQ(Stored(), afterDelete);
 
   // A text is one transaction: the first statement's change goes with the second's failure.
   EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1) + u";\r\n" + WriteBack(1, 2, 1)); }),
-            "No controller matched the update; it may have been removed by another operator");
+            "No controller matched the update: no row has that site and controller, so nothing was changed");
   EXPECT_EQ(Stored(), afterDelete);
   EXPECT_NE(before, afterDelete);
 
@@ -566,7 +635,7 @@ TEST_P(BackendServiceTest, AuditLogHoldsTheTextsAsReceived) {
   EXPECT_NE(query[4].find("AS [Controller Type]"), std::string::npos);
   EXPECT_EQ(fields(lines[1])[3], "ok");
   EXPECT_EQ(fields(lines[2])[3],
-            "failed: No controller matched the update; it may have been removed by another operator");
+            "failed: No controller matched the update: no row has that site and controller, so nothing was changed");
 }
 
 }  // namespace

@@ -283,7 +283,7 @@ TEST_F(ShippedServiceFixture, AControllerRemovedByAnotherOperatorIsNotReportedSt
   Sql(database, "DELETE FROM Controllers WHERE Site = 1 AND Controller = 1");
   ClickCheckBox(0);
   EXPECT_EQ(boxes, (std::vector<std::string>{
-                       "No controller matched the update; it may have been removed by another operator."}));
+                       "No controller matched the update: no row has that site and controller, so nothing was changed."}));
   EXPECT_EQ(CheckState(0), Qt::Unchecked);
   EXPECT_EQ(Flags(database), "1/2=1");
   ClickCheckBox(1);
