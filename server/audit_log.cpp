@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,15 +19,76 @@
 namespace velmora::server {
 namespace {
 
+void AppendHex(unsigned value, int digits, std::string& out) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] and its code point; 0
+// when the bytes there are not one.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& point) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  std::size_t length = 0;
+  char32_t min = 0;
+  if (c < 0x80) {
+    point = c;
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    length = 2, point = c & 0x1F, min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3, point = c & 0x0F, min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4, point = c & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    point = (point << 6) | (byte(i + k) & 0x3F);
+  }
+  if (point < min || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+  return length;
+}
+
+// Characters that would end a line, or change what a reader sees of it, in a
+// terminal or an editor: C1 controls, the line and paragraph separators and the
+// bidirectional embeddings, overrides and isolates.
+bool IsHiddenControl(char32_t point) {
+  return (point >= 0x80 && point <= 0x9F) || point == 0x2028 || point == 0x2029 ||
+         (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+}
+
+// Writes text so that one line is one text and shows what it holds: backslash,
+// CR, LF and tab as \\ \r \n \t; every other C0 control, DEL and each byte that
+// is not UTF-8 as \xHH; the characters above as \uHHHH.
 void AppendEscaped(std::string_view text, std::string& out) {
-  for (const char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c; break;
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t point = 0;
+    const std::size_t length = DecodeUtf8(text, i, point);
+    if (length == 0 || point < 0x20 || point == 0x7F || point == '\\') {
+      const auto c = static_cast<unsigned char>(text[i]);
+      switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          out += "\\x";
+          AppendHex(c, 2, out);
+          break;
+      }
+      ++i;
+      continue;
     }
+    if (IsHiddenControl(point)) {
+      out += "\\u";
+      AppendHex(static_cast<unsigned>(point), 4, out);
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
   }
 }
 
@@ -63,9 +125,25 @@ const std::string& UserName() {
 
 }  // namespace
 
+const Status AuditLog::kStarted{};
+
 Status AuditLog::Open(const std::string& path, std::optional<AuditLog>& log) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return {kAuditLogFailed, "the audit log " + path + " cannot be opened: " + std::strerror(errno)};
+  // Never through a symbolic link (which could lead the lines into any file the
+  // user may write) and never blocking (a FIFO without a reader would hold every
+  // operation); only a regular file is a log.
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+  const std::string name = "the audit log " + path;
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP) return {kAuditLogFailed, name + " is a symbolic link, which the service does not follow"};
+    if (error == ENXIO) return {kAuditLogFailed, name + " is not a regular file"};
+    return {kAuditLogFailed, name + " cannot be opened: " + std::strerror(error)};
+  }
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return {kAuditLogFailed, name + " is not a regular file"};
+  }
   log.emplace(AuditLog(fd, path));
   return Status::Ok();
 }
@@ -99,6 +177,8 @@ Status AuditLog::Append(std::string_view operation, const Status* outcome, std::
   line += '\t';
   if (outcome == nullptr) {
     line += "ok";
+  } else if (outcome == &kStarted) {
+    line += "started";
   } else {
     line += "failed: ";
     AppendEscaped(outcome->Description, line);

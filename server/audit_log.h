@@ -8,16 +8,18 @@
 
 namespace velmora::server {
 
-// An open audit log: one line for every text the service receives, appended whole
+// An open audit log: lines for every text the service receives, appended whole
 // under an exclusive lock, so that processes sharing the file never interleave.
 // A line reads, tab-separated:
-//   <UTC time, ISO 8601 with milliseconds> <user> <operation> <ok | failed: description> <text>
-// where description and text are UTF-8 with CR, LF, tab and backslash written as
-// \r \n \t \\ (so that one line is one text, whatever the text holds).
+//   <UTC time, ISO 8601 with milliseconds> <user> <operation> <started | ok | failed: description> <text>
+// "started" is written before the text runs, so a text that hangs or whose
+// process is killed still has its line; its outcome follows. Description and text
+// are escaped so that a line is one text and shows all it holds (the forms are
+// listed in hardware-service.conf(5)).
 class AuditLog {
  public:
-  // Opens the log at path for appending, creating it readable by its owner only.
-  // Fails when it cannot be opened.
+  // Opens the log at path for appending, creating it readable by its owner and
+  // group. Fails when it cannot be opened or is no regular file.
   static Status Open(const std::string& path, std::optional<AuditLog>& log);
 
   AuditLog(AuditLog&& other) noexcept;
@@ -26,8 +28,11 @@ class AuditLog {
   AuditLog& operator=(AuditLog&& other) noexcept;
   ~AuditLog();
 
+  // The outcome of a text that is about to run.
+  static const Status kStarted;
+
   // Appends the line for text received by operation, which ended in outcome
-  // (nullptr: ok). With sync the line is on disk when this returns. Fails when the
+  // (nullptr: ok; &kStarted: about to run). With sync the line is on disk when this returns. Fails when the
   // whole line could not be written.
   Status Append(std::string_view operation, const Status* outcome, std::u16string_view text, bool sync);
 

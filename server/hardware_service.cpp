@@ -89,19 +89,23 @@ class HardwareService final : public ComObject<IHardwareService> {
   HRESULT Fail(const Status& failure) { return Report(FHost, failure); }
   HRESULT NullPointer() { return Fail({E_POINTER, "Invalid pointer: a required argument is null"}); }
   // What every operation needs before it touches the database: usable settings and,
-  // when one is set, an open audit log.
-  Status Start(std::optional<AuditLog>& audit);
+  // when one is set, an open audit log holding the line that text is started.
+  Status Start(std::optional<AuditLog>& audit, std::string_view operation, std::u16string_view text);
 
   const VelmoraHostApi& FHost;
   const ServiceSettings FSettings;
 };
 
-Status HardwareService::Start(std::optional<AuditLog>& audit) {
+Status HardwareService::Start(std::optional<AuditLog>& audit, std::string_view operation, std::u16string_view text) {
   if (!FSettings.Problem.empty()) {
     return {kBadConfiguration, "the hardware service is not configured correctly: " + FSettings.Problem};
   }
   if (!FSettings.AuditLog.empty()) {
-    if (Status status = AuditLog::Open(FSettings.AuditLog, audit); !status) {
+    Status status = AuditLog::Open(FSettings.AuditLog, audit);
+    // Written before the text runs: a text that hangs, or whose process is
+    // killed, still leaves its line.
+    if (status) status = audit->Append(operation, &AuditLog::kStarted, text, false);
+    if (!status) {
       status.Description += "; nothing was read or changed";
       return status;
     }
@@ -115,7 +119,7 @@ HRESULT HardwareService::OpenQuery(std::u16string_view text, IUnknown** result) 
   if (text.data() == nullptr) return NullPointer();
 
   std::optional<AuditLog> audit;
-  if (Status status = Start(audit); !status) return Fail(status);
+  if (Status status = Start(audit, kOpenQuery, text); !status) return Fail(status);
 
   ComPtr<IRecordset> recordset;
   const Status outcome = Backend::For(FSettings)->OpenQuery(FHost, text, recordset);
@@ -136,7 +140,7 @@ HRESULT HardwareService::ExecuteCommand(std::u16string_view text) {
   if (text.data() == nullptr) return NullPointer();
 
   std::optional<AuditLog> audit;
-  if (Status status = Start(audit); !status) return Fail(status);
+  if (Status status = Start(audit, kExecuteCommand, text); !status) return Fail(status);
 
   // The line goes to disk before the commit: a change that is stored always has
   // its line, and a line that cannot be written undoes the change.

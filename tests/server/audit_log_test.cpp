@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include "server_test_support.h"
 #include "service/hardware_service.h"
@@ -40,6 +43,12 @@ const std::string kLoggedListQuery =
     "\\t  ,ConnectArden AS [Disabled]       \\r\\n"
     "FROM Controllers\\r\\n"
     "ORDER BY Site,Controller\\r\\n";
+
+mode_t Umask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
 
 std::string UserName() {
   const passwd* entry = getpwuid(geteuid());
@@ -103,13 +112,20 @@ TEST_F(AuditLogTest, OneLinePerTextWithOutcomeAndEscapes) {
       {"escapes in text and description", false, u"SELECT 'tab\there \\ back', '\u05E9\u05E2\u05E8\r\nline' x, 'open\nend",
        "failed: unrecognized token: \"'open\\nend\"",
        "SELECT 'tab\\there \\\\ back', '\u05E9\u05E2\u05E8\\r\\nline' x, 'open\\nend"},
+      // Characters that could end a line, or make a terminal show another one,
+      // each in a form a reader sees.
+      {"every kind of control", false,
+       u"SELECT '\x1B[2K\x1B[1A forged\x7F\u0085\u009B\u2028\u2029\u202E\u2066', x'00' AS \x01",
+       "failed: unrecognized token: \"\\x01\"",
+       "SELECT '\\x1B[2K\\x1B[1A forged\\x7F\\u0085\\u009B\\u2028\\u2029\\u202E\\u2066', x'00' AS \\x01"},
   };
   std::string expected;
   for (const Case& c : cases) {
     const auto service = CoHardware::Create();
     Outcome([&] { c.Command ? ExecuteCommand(*service, c.Text) : (void)OpenQuery(*service, c.Text); });
-    expected += UserName() + "\t" + (c.Command ? "ExecuteCommand" : "OpenQuery") + "\t" + c.Logged + "\t" +
-                c.LoggedText + "\n";
+    const std::string operation = UserName() + "\t" + (c.Command ? "ExecuteCommand" : "OpenQuery") + "\t";
+    expected += operation + "started\t" + c.LoggedText + "\n";
+    expected += operation + c.Logged + "\t" + c.LoggedText + "\n";
   }
   std::string logged;
   for (const std::string& line : SplitLines(ReadFile(FLog))) logged += WithoutTime(line) + "\n";
@@ -117,12 +133,16 @@ TEST_F(AuditLogTest, OneLinePerTextWithOutcomeAndEscapes) {
 
   struct stat info{};
   ASSERT_EQ(stat(FLog.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u) << "the log names who did what: its owner's only";
+  EXPECT_EQ(info.st_mode & 0777, 0640u & ~Umask()) << "the log names who did what: its owner's and group's only";
 }
 
 TEST_F(AuditLogTest, LogThatCannotBeWrittenStopsTheOperation) {
   const std::string gone = FDir.File("gone/audit.log");
   const std::string folder = FDir.Path().string();
+  const std::string link = FDir.File("link.log");
+  const std::string fifo = FDir.File("fifo.log");
+  std::filesystem::create_symlink(FDir.File("elsewhere.log"), link);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     const char* Label;
     std::string Log;
@@ -135,10 +155,14 @@ TEST_F(AuditLogTest, LogThatCannotBeWrittenStopsTheOperation) {
       {"folder in its place", folder,
        "the audit log " + folder + " cannot be opened: Is a directory; nothing was read or changed",
        "the audit log " + folder + " cannot be opened: Is a directory; nothing was read or changed"},
-      // Opens, then fails every write: the change is made, and must be undone.
-      {"full disk", "/dev/full",
-       "the audit log /dev/full could not be written: No space left on device; the change was not stored",
-       "the audit log /dev/full could not be written: No space left on device"},
+      // Each would take the lines where nobody looks, or hold every operation.
+      {"device", "/dev/full", "the audit log /dev/full is not a regular file; nothing was read or changed",
+       "the audit log /dev/full is not a regular file; nothing was read or changed"},
+      {"symbolic link", link,
+       "the audit log " + link + " is a symbolic link, which the service does not follow; nothing was read or changed",
+       "the audit log " + link + " is a symbolic link, which the service does not follow; nothing was read or changed"},
+      {"FIFO without a reader", fifo, "the audit log " + fifo + " is not a regular file; nothing was read or changed",
+       "the audit log " + fifo + " is not a regular file; nothing was read or changed"},
   };
   const std::string before = Stored();
   for (const Case& c : cases) {
@@ -149,6 +173,27 @@ TEST_F(AuditLogTest, LogThatCannotBeWrittenStopsTheOperation) {
     EXPECT_EQ(Outcome([] { OpenQuery(*CoHardware::Create(), ListQuery()); }), "failed: " + c.QueryMessage) << c.Label;
     EXPECT_EQ(Stored(), before) << c.Label;
   }
+  EXPECT_FALSE(std::filesystem::exists(FDir.File("elsewhere.log")));
+}
+
+TEST_F(AuditLogTest, ATextWhoseProcessIsKilledStillHasItsLine) {
+  const std::string endless = "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT count(*) FROM r";
+  const std::string output = FDir.File("probe.out");
+  const int pid =
+      StartProcess(VELMORA_SERVICE_PROBE, {"query", endless}, {{"VELMORA_STATEMENT_TIMEOUT_MS", "600000"}}, output);
+  // The line is there while the text runs; then the process is killed mid-way.
+  const std::string expected = UserName() + "\tOpenQuery\tstarted\t" + endless;
+  std::vector<std::string> lines;
+  for (int tries = 0; tries < 1000 && lines.empty(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (std::filesystem::exists(FLog)) lines = SplitLines(ReadFile(FLog));
+  }
+  kill(pid, SIGKILL);
+  const ProcessResult result = WaitProcess(pid, output);
+  EXPECT_EQ(result.ExitCode, -1) << "the text ended before it was killed: " << result.Output;
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(WithoutTime(lines[0]), expected);
+  EXPECT_EQ(SplitLines(ReadFile(FLog)).size(), 1u);
 }
 
 TEST_F(AuditLogTest, TwoProcessesWritingAtOnceGiveWholeLines) {
@@ -177,12 +222,15 @@ TEST_F(AuditLogTest, TwoProcessesWritingAtOnceGiveWholeLines) {
 
   std::map<std::string, int> counts;
   const std::vector<std::string> lines = SplitLines(ReadFile(FLog));
-  EXPECT_EQ(lines.size(), 4u * kRounds);
+  EXPECT_EQ(lines.size(), 8u * kRounds);
   for (const std::string& line : lines) ++counts[WithoutTime(line)];
   const std::string prefix = UserName() + "\t";
   EXPECT_EQ(counts, (std::map<std::string, int>{
+                        {prefix + "OpenQuery\tstarted\t" + kLoggedListQuery, 2 * kRounds},
                         {prefix + "OpenQuery\tok\t" + kLoggedListQuery, 2 * kRounds},
+                        {prefix + "ExecuteCommand\tstarted\t" + commands[0], kRounds},
                         {prefix + "ExecuteCommand\tok\t" + commands[0], kRounds},
+                        {prefix + "ExecuteCommand\tstarted\t" + commands[1], kRounds},
                         {prefix + "ExecuteCommand\tok\t" + commands[1], kRounds},
                     }));
 }

@@ -613,7 +613,8 @@ TEST_P(BackendServiceTest, AuditLogHoldsTheTextsAsReceived) {
   Execute(WriteBack(1, 1, 1));
   FailureOf([&] { Execute(WriteBack(1, 9, 9)); });
   const std::vector<std::string> lines = SplitLines(ReadFile(log));
-  ASSERT_EQ(lines.size(), 3u);
+  // Each text's line as it starts, then its outcome.
+  ASSERT_EQ(lines.size(), 6u);
   const auto fields = [](const std::string& line) {
     std::vector<std::string> parts;
     for (std::size_t start = 0;;) {
@@ -628,13 +629,17 @@ TEST_P(BackendServiceTest, AuditLogHoldsTheTextsAsReceived) {
   for (const char c : Utf16ToUtf8(ListQuery())) {
     escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
   }
-  const std::vector<std::string> query = fields(lines[0]);
+  EXPECT_EQ(fields(lines[0])[2] + " " + fields(lines[0])[3], "OpenQuery started");
+  EXPECT_EQ(fields(lines[0])[4], escaped);
+  const std::vector<std::string> query = fields(lines[1]);
   ASSERT_EQ(query.size(), 5u);
   EXPECT_EQ(query[2] + " " + query[3], "OpenQuery ok");
   EXPECT_EQ(query[4], escaped);
   EXPECT_NE(query[4].find("AS [Controller Type]"), std::string::npos);
-  EXPECT_EQ(fields(lines[1])[3], "ok");
-  EXPECT_EQ(fields(lines[2])[3],
+  EXPECT_EQ(fields(lines[2])[3], "started");
+  EXPECT_EQ(fields(lines[3])[3], "ok");
+  EXPECT_EQ(fields(lines[4])[3], "started");
+  EXPECT_EQ(fields(lines[5])[3],
             "failed: No controller matched the update: no row has that site and controller, so nothing was changed");
 }
 
