@@ -8,9 +8,12 @@
 //   0x80040400       the ODBC driver (or its driver manager) reported a failure:
 //                    the description is its diagnostic, "<message> (SQLSTATE xxxxx)";
 //   0x80040401       the same, for a connection that could not be made or was lost;
-//   0x80040301..     failures of the service itself (below).
+//   0x80040301..     failures of the service itself (below); 0x80040307 is an
+//                    unexpected fault inside the service, with its description.
 
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <string>
 
 #include "service/module_abi.h"
@@ -25,6 +28,7 @@ inline constexpr HRESULT kBadConfiguration = MakeResult(0x80040303);
 inline constexpr HRESULT kRecordsetClosed = MakeResult(0x80040304);
 inline constexpr HRESULT kNoCurrentRow = MakeResult(0x80040305);
 inline constexpr HRESULT kBadStatementText = MakeResult(0x80040306);
+inline constexpr HRESULT kServiceFault = MakeResult(0x80040307);
 inline constexpr HRESULT kOdbcFailed = MakeResult(0x80040400);
 inline constexpr HRESULT kOdbcConnectionFailed = MakeResult(0x80040401);
 
@@ -55,6 +59,29 @@ inline HRESULT Report(const VelmoraHostApi& host, const Status& status) {
   const std::u16string description = Utf8ToUtf16(status.Description);
   host.SetErrorInfo(description.data(), description.size());
   return status.Code;
+}
+
+// Runs call, a method of the module's interface, so that no C++ exception leaves
+// the module: the client is C-compatible code of another build, and an exception
+// that crossed into it would end the process. One becomes a failure with its
+// description.
+template <class Call>
+HRESULT Guarded(const VelmoraHostApi& host, Call&& call) noexcept {
+  Status fault;
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    fault = {E_OUTOFMEMORY, "the hardware service ran out of memory"};
+  } catch (const std::exception& e) {
+    fault = {kServiceFault, std::string("the hardware service failed: ") + e.what()};
+  } catch (...) {
+    fault = {kServiceFault, "the hardware service failed for a reason it cannot name"};
+  }
+  try {
+    return Report(host, fault);
+  } catch (...) {
+    return fault.Code;
+  }
 }
 
 }  // namespace velmora::server

@@ -80,13 +80,26 @@ class HardwareService final : public ComObject<IHardwareService> {
  public:
   HardwareService(const VelmoraHostApi& host, ServiceSettings settings) : FHost(host), FSettings(std::move(settings)) {}
 
-  HRESULT OpenQuery(std::u16string_view text, IUnknown** result) override;
-  HRESULT ExecuteCommand(std::u16string_view text) override;
+  HRESULT OpenQuery(std::u16string_view text, IUnknown** result) override {
+    return Guarded(FHost, [&] { return DoOpenQuery(text, result); });
+  }
+  HRESULT ExecuteCommand(std::u16string_view text) override {
+    return Guarded(FHost, [&] { return DoExecuteCommand(text); });
+  }
 
  private:
   ~HardwareService() override = default;
 
-  HRESULT Fail(const Status& failure) { return Report(FHost, failure); }
+  HRESULT DoOpenQuery(std::u16string_view text, IUnknown** result);
+  HRESULT DoExecuteCommand(std::u16string_view text);
+
+  // A configuration file that was skipped may be why an operation failed.
+  HRESULT Fail(const Status& failure) {
+    if (FSettings.Skipped.empty()) return Report(FHost, failure);
+    Status withReason = failure;
+    withReason.Description += " (" + FSettings.Skipped + ")";
+    return Report(FHost, withReason);
+  }
   HRESULT NullPointer() { return Fail({E_POINTER, "Invalid pointer: a required argument is null"}); }
   // What every operation needs before it touches the database: usable settings and,
   // when one is set, an open audit log holding the line that text is started.
@@ -113,7 +126,7 @@ Status HardwareService::Start(std::optional<AuditLog>& audit, std::string_view o
   return Status::Ok();
 }
 
-HRESULT HardwareService::OpenQuery(std::u16string_view text, IUnknown** result) {
+HRESULT HardwareService::DoOpenQuery(std::u16string_view text, IUnknown** result) {
   if (result == nullptr) return NullPointer();
   *result = nullptr;
   if (text.data() == nullptr) return NullPointer();
@@ -136,7 +149,7 @@ HRESULT HardwareService::OpenQuery(std::u16string_view text, IUnknown** result) 
   return recordset->QueryInterface(IUnknown::IID, reinterpret_cast<void**>(result));
 }
 
-HRESULT HardwareService::ExecuteCommand(std::u16string_view text) {
+HRESULT HardwareService::DoExecuteCommand(std::u16string_view text) {
   if (text.data() == nullptr) return NullPointer();
 
   std::optional<AuditLog> audit;
@@ -172,9 +185,11 @@ class HardwareFactory final : public ComObject<IClassFactory> {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    const ComPtr<IHardwareService> service =
-        ComPtr<IHardwareService>::Attach(new HardwareService(FHost, CurrentSettings()));
-    return service->QueryInterface(iid, object);
+    return Guarded(FHost, [&] {
+      const ComPtr<IHardwareService> service =
+          ComPtr<IHardwareService>::Attach(new HardwareService(FHost, CurrentSettings()));
+      return service->QueryInterface(iid, object);
+    });
   }
 
  private:
@@ -194,6 +209,8 @@ VELMORA_MODULE_ENTRY {
   // The host table outlives every object: the host never unloads its modules.
   if (host->Size < sizeof(VelmoraHostApi) || host->SetErrorInfo == nullptr) return E_INVALIDARG;
   if (*clsid != CLSID_Hardware) return CLASS_E_CLASSNOTAVAILABLE;
-  const ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Attach(new server::HardwareFactory(*host));
-  return factory->QueryInterface(*iid, object);
+  return server::Guarded(*host, [&] {
+    const ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Attach(new server::HardwareFactory(*host));
+    return factory->QueryInterface(*iid, object);
+  });
 }

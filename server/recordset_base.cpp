@@ -22,34 +22,34 @@ HRESULT RecordsetBase::CheckIndex(std::int32_t index) {
   return S_OK;
 }
 
-HRESULT RecordsetBase::GetState(std::int32_t* state) {
+HRESULT RecordsetBase::DoGetState(std::int32_t* state) {
   if (state == nullptr) return NullPointer();
   *state = IsOpen() ? kStateOpen : kStateClosed;
   return S_OK;
 }
 
-HRESULT RecordsetBase::GetFieldCount(std::int32_t* count) {
+HRESULT RecordsetBase::DoGetFieldCount(std::int32_t* count) {
   if (count == nullptr) return NullPointer();
   if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
   *count = static_cast<std::int32_t>(FFields.size());
   return S_OK;
 }
 
-HRESULT RecordsetBase::GetFieldName(std::int32_t index, std::u16string* name) {
+HRESULT RecordsetBase::DoGetFieldName(std::int32_t index, std::u16string* name) {
   if (name == nullptr) return NullPointer();
   if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
   *name = FFields[static_cast<std::size_t>(index)].Name;
   return S_OK;
 }
 
-HRESULT RecordsetBase::GetFieldKind(std::int32_t index, FieldKind* kind) {
+HRESULT RecordsetBase::DoGetFieldKind(std::int32_t index, FieldKind* kind) {
   if (kind == nullptr) return NullPointer();
   if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
   *kind = FFields[static_cast<std::size_t>(index)].Kind;
   return S_OK;
 }
 
-HRESULT RecordsetBase::MoveFirst() {
+HRESULT RecordsetBase::DoMoveFirst() {
   if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
   if (FOnFirstRow) return S_OK;
   FOnFirstRow = true;
@@ -57,7 +57,7 @@ HRESULT RecordsetBase::MoveFirst() {
   return S_OK;
 }
 
-HRESULT RecordsetBase::MoveNext() {
+HRESULT RecordsetBase::DoMoveNext() {
   if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
   if (FEof) return Fail({kNoCurrentRow, kNoCurrentRowText});
   FOnFirstRow = false;
@@ -65,14 +65,14 @@ HRESULT RecordsetBase::MoveNext() {
   return S_OK;
 }
 
-HRESULT RecordsetBase::GetEOF(bool* eof) {
+HRESULT RecordsetBase::DoGetEOF(bool* eof) {
   if (eof == nullptr) return NullPointer();
   if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
   *eof = FEof;
   return S_OK;
 }
 
-HRESULT RecordsetBase::GetValue(std::int32_t index, Variant* value) {
+HRESULT RecordsetBase::DoGetValue(std::int32_t index, Variant* value) {
   if (value == nullptr) return NullPointer();
   if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
   if (FEof) return Fail({kNoCurrentRow, kNoCurrentRowText});

@@ -15,16 +15,42 @@ namespace velmora::server {
 // of the rows and the failures the client reads. A backend's set reads the rows.
 class RecordsetBase : public ComObject<IRecordset> {
  public:
-  HRESULT GetState(std::int32_t* state) final;
-  HRESULT GetFieldCount(std::int32_t* count) final;
-  HRESULT GetFieldName(std::int32_t index, std::u16string* name) final;
-  HRESULT GetFieldKind(std::int32_t index, FieldKind* kind) final;
-  HRESULT MoveFirst() final;
-  HRESULT MoveNext() final;
-  HRESULT GetEOF(bool* eof) final;
-  HRESULT GetValue(std::int32_t index, Variant* value) final;
+  HRESULT GetState(std::int32_t* state) final {
+    return Guarded(FHost, [&] { return DoGetState(state); });
+  }
+  HRESULT GetFieldCount(std::int32_t* count) final {
+    return Guarded(FHost, [&] { return DoGetFieldCount(count); });
+  }
+  HRESULT GetFieldName(std::int32_t index, std::u16string* name) final {
+    return Guarded(FHost, [&] { return DoGetFieldName(index, name); });
+  }
+  HRESULT GetFieldKind(std::int32_t index, FieldKind* kind) final {
+    return Guarded(FHost, [&] { return DoGetFieldKind(index, kind); });
+  }
+  HRESULT MoveFirst() final {
+    return Guarded(FHost, [&] { return DoMoveFirst(); });
+  }
+  HRESULT MoveNext() final {
+    return Guarded(FHost, [&] { return DoMoveNext(); });
+  }
+  HRESULT GetEOF(bool* eof) final {
+    return Guarded(FHost, [&] { return DoGetEOF(eof); });
+  }
+  HRESULT GetValue(std::int32_t index, Variant* value) final {
+    return Guarded(FHost, [&] { return DoGetValue(index, value); });
+  }
 
  protected:
+  // The methods above, whose exceptions Guarded turns into failures.
+  HRESULT DoGetState(std::int32_t* state);
+  HRESULT DoGetFieldCount(std::int32_t* count);
+  HRESULT DoGetFieldName(std::int32_t index, std::u16string* name);
+  HRESULT DoGetFieldKind(std::int32_t index, FieldKind* kind);
+  HRESULT DoMoveFirst();
+  HRESULT DoMoveNext();
+  HRESULT DoGetEOF(bool* eof);
+  HRESULT DoGetValue(std::int32_t index, Variant* value);
+
   struct Field {
     std::u16string Name;
     FieldKind Kind = FieldKind::Other;

@@ -10,10 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "service/trusted_file.h"
 
 namespace velmora::server {
 namespace {
@@ -91,6 +94,7 @@ struct FileValues {
   std::optional<std::string> AuditLog;
   std::optional<int> StatementTimeoutMs;
   std::optional<std::string> Journal;
+  std::string Skipped;  // the files that were not used, and why
   std::string Problem;
 };
 
@@ -100,21 +104,22 @@ struct FileValues {
 // service that silently ignored its audit_log line would be worse than one that
 // refuses to work.
 void ReadConfigFile(const fs::path& file, FileValues& values) {
-  std::FILE* in = std::fopen(file.c_str(), "r");
-  if (in == nullptr) {
-    if (errno != ENOENT && errno != ENOTDIR) {
-      values.Problem = "cannot read the configuration file " + file.string() + ": " + std::strerror(errno);
-    }
-    return;
-  }
   std::string text;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
-  const bool readError = std::ferror(in) != 0;
-  std::fclose(in);
-  if (readError) {
-    values.Problem = "cannot read the configuration file " + file.string();
-    return;
+  std::string reason;
+  switch (ReadSettingsFile(file, text, reason)) {
+    case SettingsFileRead::Read:
+      break;
+    case SettingsFileRead::Missing:
+      return;
+    case SettingsFileRead::Skipped:
+      // Someone else could have written it: its database or audit log cannot be
+      // trusted, and the next file decides.
+      if (!values.Skipped.empty()) values.Skipped += "; ";
+      values.Skipped += "the configuration file " + reason;
+      return;
+    case SettingsFileRead::Failed:
+      values.Problem = "the configuration file " + reason;
+      return;
   }
 
   std::optional<std::string> database;
@@ -122,6 +127,7 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
   std::optional<std::string> auditLog;
   std::optional<int> statementTimeoutMs;
   std::optional<std::string> journal;
+  std::map<std::string, std::size_t, std::less<>> seen;  // key -> its line
   std::size_t lineNumber = 0;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
@@ -137,6 +143,16 @@ void ReadConfigFile(const fs::path& file, FileValues& values) {
     }
     const std::string_view key = Trim(line.substr(0, eq));
     const std::string_view value = Trim(line.substr(eq + 1));
+    // A NUL would cut the value short wherever it goes as a C string.
+    if (line.find('\0') != std::string_view::npos) {
+      values.Problem = where + "the line holds a NUL character";
+      return;
+    }
+    // Two values for one key: which one was meant cannot be known.
+    if (const auto [it, added] = seen.emplace(std::string(key), lineNumber); !added) {
+      values.Problem = where + std::string(key) + " is set again (first on line " + std::to_string(it->second) + ")";
+      return;
+    }
     // Relative paths are taken from the file's own directory, not from wherever
     // the client happened to be started.
     const std::string path = value.empty() ? std::string() : (file.parent_path() / value).lexically_normal().string();
@@ -227,6 +243,7 @@ ServiceSettings CurrentSettings() {
   const FileValues& files = ConfigFileValues();
   ServiceSettings settings;
   settings.Problem = files.Problem;
+  settings.Skipped = files.Skipped;
 
   const std::string odbc = Env("VELMORA_ODBC");
   if (std::string database = Env("VELMORA_DATABASE"); !database.empty()) {

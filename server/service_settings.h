@@ -16,6 +16,7 @@ struct ServiceSettings {
   int BusyTimeoutMs = 5000; // how long a statement waits for another connection's lock
   int StatementTimeoutMs = 30000;  // how long one call may run before it is stopped
   std::string Journal;      // the SQLite journal mode asked for: "wal", "delete"; empty: the file's own
+  std::string Skipped;      // configuration files that were not used, and why ("" when none)
   std::string Problem;      // when not empty, the configuration is unusable: every operation fails with it
 };
 
