@@ -3,59 +3,13 @@
 // database is an SQLite file (sqlite_backend.cpp) or, through ODBC, a database
 // server (odbc_backend.cpp); the client sends the same texts to either.
 //
-// Configuration
-//   The database, first found of:
-//     VELMORA_DATABASE=<file> or VELMORA_ODBC=<connection string>  (environment;
-//                         setting both is an error)
-//     database = <file> or odbc = <connection string>
-//                         in $XDG_CONFIG_HOME/velmora/hardware-service.conf
-//                         (default ~/.config/velmora/hardware-service.conf)
-//     database = <file> or odbc = <connection string>
-//                         in <dir>/velmora/hardware-service.conf for each <dir>
-//                         of $XDG_CONFIG_DIRS (default /etc/xdg)
-//     $XDG_DATA_HOME/velmora/controllers.db           (default ~/.local/share/...)
-//   An SQLite file must exist; it is never created. A file the user may only read
-//   is opened read-only: the list loads, write-backs fail ("attempt to write a
-//   readonly database"). A connection string is handed to the driver manager as
-//   written (DSN=... or Driver={...};...), credentials included: they stay in the
-//   service's configuration, never in the client.
-//   The optional audit log, off unless set: VELMORA_AUDIT_LOG=<file>, else
-//   audit_log = <file> in the configuration files as above.
-//   Configuration files hold "key = value" lines and "#" comment lines; a relative
-//   file name is taken from the configuration file's directory. An unknown key or a
-//   malformed line makes every operation fail with a description naming the line.
-//   The files are read once per process; the environment at every object creation.
-//   VELMORA_BUSY_TIMEOUT_MS (default 5000) is how long a statement on an SQLite
-//   file waits for a lock held by another connection before failing with
-//   "database is locked".
+// Its configuration, the audit log's format and what a text may do are described
+// once, for sites, in hardware-service.conf(5)
+// (packaging/man/hardware-service.conf.5.in); service_settings.cpp reads it.
 //
-// Journal (SQLite)
-//   WAL with synchronous=FULL: durable first. Every commit syncs the log, so a
-//   write-back is on disk when ExecuteCommand returns; WAL keeps that to one fsync
-//   per commit and lets other operators go on reading while one writes.
-//
-// ODBC
-//   [Bracketed] names of the client's texts are rewritten into the server's own
-//   identifier quoting, as the driver reports it, before a text is prepared (see
-//   sql_text.h). Rows are fetched in blocks. A connection found dead is opened
-//   anew, and a call that met it is run again when nothing of it can have taken
-//   effect. Failures carry the driver's diagnostic and SQLSTATE.
-//
-// Audit log
-//   One line per text received (as received: before any rewriting), by OpenQuery
-//   or ExecuteCommand:
-//     <UTC time, ISO 8601 with ms> TAB <user> TAB <operation> TAB <ok | failed: description> TAB <text>
-//   Description and text are UTF-8 with CR, LF, tab and backslash written \r \n \t \\.
-//   Lines are written whole under flock(), so processes may share the file. When
-//   the log is set but cannot be written, the operation fails and the database is
-//   left as it was: an audit log that silently misses entries is worse than none.
-//   A command's line is written and synced before its transaction commits.
-//
-// Commands
-//   ExecuteCommand runs all statements of its text as one transaction, so a text
-//   is carried out whole or not at all; it may not hold BEGIN, COMMIT, END or
-//   ROLLBACK. An UPDATE that changes no row fails: the row was removed or changed
-//   by someone else, and the client must not believe its change was stored.
+// Every text is untrusted, whoever sends it: the backends hold texts to the rules
+// of text_rules.h, and the SQLite connection fences SQLite in
+// (sqlite_connection.h). No C++ exception leaves the module (Guarded, failure.h).
 
 #include <optional>
 #include <string>

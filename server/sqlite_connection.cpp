@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -23,6 +24,10 @@ constexpr sqlite3_int64 kHeapLimitBytes = 256 * 1024 * 1024;  // all of SQLite's
 // How often, in virtual machine steps, SQLite lets the deadline be checked: a
 // clock read per thousand steps costs nothing measurable.
 constexpr int kProgressSteps = 1000;
+
+// A wait for a lock is part of its call, so it ends with the call's deadline at
+// the latest (SQLite does not look at the deadline while it waits).
+int BusyTimeoutMs(const SqliteOptions& options) { return std::min(options.BusyTimeoutMs, options.StatementTimeoutMs); }
 
 Status OpenFailure(const std::string& path, std::string_view what) {
   return {SqliteResult(SQLITE_CANTOPEN), "unable to open database file: " + path + std::string(what)};
@@ -85,7 +90,7 @@ SqliteConnection::SqliteConnection(sqlite3* db, const SqliteOptions& options, co
       FDevice(file.st_dev),
       FInode(file.st_ino),
       FOwner(getpid()),
-      FBusyTimeoutMs(options.BusyTimeoutMs),
+      FBusyTimeoutMs(BusyTimeoutMs(options)),
       FStatementTimeoutMs(options.StatementTimeoutMs) {}
 
 SqliteConnection::~SqliteConnection() {
@@ -235,9 +240,9 @@ Status SqliteConnection::Acquire(const SqliteOptions& options, std::shared_ptr<S
                         file.st_dev == cached->FDevice && file.st_ino == cached->FInode;
   if (sameFile && cached->OwnedByThisProcess()) {
     std::lock_guard lock(cached->FMutex);
-    if (cached->FBusyTimeoutMs != options.BusyTimeoutMs) {
-      sqlite3_busy_timeout(cached->FDb, options.BusyTimeoutMs);
-      cached->FBusyTimeoutMs = options.BusyTimeoutMs;
+    if (cached->FBusyTimeoutMs != BusyTimeoutMs(options)) {
+      sqlite3_busy_timeout(cached->FDb, BusyTimeoutMs(options));
+      cached->FBusyTimeoutMs = BusyTimeoutMs(options);
     }
     cached->FStatementTimeoutMs = options.StatementTimeoutMs;
     connection = cached;
@@ -289,7 +294,7 @@ Status SqliteConnection::Open(const SqliteOptions& options, std::shared_ptr<Sqli
 
   // The first read of the header: a file that is not a database fails here, with
   // SQLite's own "file is not a database", rather than at some later statement.
-  sqlite3_busy_timeout(db, options.BusyTimeoutMs);
+  sqlite3_busy_timeout(db, BusyTimeoutMs(options));
   std::string value;
   if (rc = QueryText(db, "PRAGMA schema_version", value); rc != SQLITE_OK) return fail(rc);
 
@@ -305,7 +310,7 @@ Status SqliteConnection::Open(const SqliteOptions& options, std::shared_ptr<Sqli
     if (pages != "0" && value != options.Journal) {
       sqlite3_busy_timeout(db, 0);
       QueryText(db, ("PRAGMA journal_mode=" + options.Journal).c_str(), value);
-      sqlite3_busy_timeout(db, options.BusyTimeoutMs);
+      sqlite3_busy_timeout(db, BusyTimeoutMs(options));
     }
   }
   // Durable first, in either mode: a statement is on disk when ExecuteCommand
