@@ -209,18 +209,21 @@ int SqliteConnection::Authorize(void* self, int action, const char* first, const
   return SQLITE_DENY;
 }
 
-void SqliteConnection::Fence() {
+void SqliteConnection::Harden(sqlite3* db) {
   // SQLite's own advice for a database that runs SQL from outside: no changes to
   // the schema's internals, no trust in functions called from the schema, no
-  // loading of code.
-  sqlite3_db_config(FDb, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-  sqlite3_db_config(FDb, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-  sqlite3_db_config(FDb, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
-  sqlite3_db_config(FDb, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
-  sqlite3_limit(FDb, SQLITE_LIMIT_LENGTH, kMaxValueBytes);
-  sqlite3_limit(FDb, SQLITE_LIMIT_SQL_LENGTH, kMaxSqlBytes);
-  sqlite3_limit(FDb, SQLITE_LIMIT_COLUMN, kMaxColumns);
-  sqlite3_limit(FDb, SQLITE_LIMIT_ATTACHED, 0);
+  // loading of code. Set before the first read, which parses the file's schema.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kMaxValueBytes);
+  sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, kMaxSqlBytes);
+  sqlite3_limit(db, SQLITE_LIMIT_COLUMN, kMaxColumns);
+  sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+}
+
+void SqliteConnection::Fence() {
   sqlite3_set_authorizer(FDb, Authorize, this);
   sqlite3_progress_handler(FDb, kProgressSteps, OnProgress, this);
 }
@@ -281,6 +284,7 @@ Status SqliteConnection::Open(const SqliteOptions& options, std::shared_ptr<Sqli
     return failure;
   }
   sqlite3_extended_result_codes(db, 1);
+  Harden(db);
 
   auto fail = [&](int code) {
     Status failure{SqliteResult(code), sqlite3_errmsg(db)};

@@ -88,6 +88,7 @@ class SqliteConnection {
  private:
   SqliteConnection(sqlite3* db, const SqliteOptions& options, const struct stat& file);
   static Status Open(const SqliteOptions& options, std::shared_ptr<SqliteConnection>& connection);
+  static void Harden(sqlite3* db);
   void Fence();
   static int Authorize(void* self, int action, const char* first, const char* second, const char* database,
                        const char* trigger);

@@ -187,7 +187,9 @@ TEST_F(HostileTextTest, TextsThatOnlyReadStillWork) {
     const ComPtr<IRecordset> recordset = OpenQuery(*CoHardware::Create(), Utf8ToUtf16(c.Text)).As<IRecordset>();
     ASSERT_TRUE(recordset);
     const std::string rows = DumpRecordset(*recordset);
-    if (c.Rows) EXPECT_EQ(rows, c.Rows);
+    if (c.Rows) {
+      EXPECT_EQ(rows, c.Rows);
+    }
     EXPECT_EQ(ReadFile(FDatabase), before);
     EXPECT_EQ(LastAuditLine().first, "ok");
   }
