@@ -239,6 +239,9 @@ TEST_F(MainWindowFixture, CreationFailureMessages) {
        "Error in the DLL, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}"},
       {"module without the class", [&] { service.NoClass = true; },
        "ClassFactory cannot supply requested class, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}"},
+      {"entry point fails with a code the system has no text for",
+       [&] { service.EntryFailure = MakeResult(0x8004D00A); },
+       "OLE error 8004D00A, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}"},
       {"object without the interface", [&] { service.WithoutInterface = true; }, "Interface not supported"},
   };
   for (const Case& c : cases) {

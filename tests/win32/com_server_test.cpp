@@ -25,7 +25,7 @@ constexpr int kDisabledColumn = 4;
 
 const wchar_t* const kControls[] = {L"VELMORA_TEST_ROWS", L"VELMORA_TEST_OPEN_FAILURE",
                                     L"VELMORA_TEST_EXECUTE_FAILURE", L"VELMORA_TEST_RESULT",
-                                    L"VELMORA_TEST_NO_INTERFACE"};
+                                    L"VELMORA_TEST_NO_INTERFACE", L"VELMORA_TEST_CLASS_FAILURE"};
 
 void SetControl(const wchar_t* name, const std::wstring& value) { ::SetEnvironmentVariableW(name, value.c_str()); }
 
@@ -275,11 +275,20 @@ TEST_F(ComServerFixture, CreationFailuresNameTheClass) {
     EXPECT_NE(std::find(c.Codes.begin(), c.Codes.end(), static_cast<std::uint32_t>(code)), c.Codes.end())
         << OleErrorText(code);
     // The system may have no text for the code (Wine has none for these): the
-    // message is then the class id part alone.
-    EXPECT_EQ(message, TrimMessage(SystemErrorMessage(code)) + ", ClassID: " + kClassId);
+    // code then names itself.
+    const std::string text = TrimMessage(SystemErrorMessage(code));
+    EXPECT_EQ(message, (text.empty() ? OleErrorText(code) : text) + ", ClassID: " + kClassId);
     EXPECT_FALSE(form.kbmControllers.Active());
     EXPECT_FALSE(form.Loading());
   }
+}
+
+TEST_F(ComServerFixture, AClassObjectFailureWithoutSystemTextShowsItsCode) {
+  ASSERT_EQ(SystemErrorMessage(MakeResult(0x8004D00A)), "");
+  SetControl(L"VELMORA_TEST_CLASS_FAILURE", L"8004D00A");
+  EXPECT_EQ(MessageOf([&] { form.FormCreate(); }), std::string("OLE error 8004D00A, ClassID: ") + kClassId);
+  EXPECT_FALSE(form.Loading());
+  EXPECT_TRUE(Received().empty());
 }
 
 TEST_F(ComServerFixture, TogglesWithTheServerGoneFailEachTimeAndRestore) {

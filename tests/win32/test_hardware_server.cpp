@@ -13,6 +13,7 @@
 //                                 without an object; "other": an object that is
 //                                 no record set
 //   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
+//   VELMORA_TEST_CLASS_FAILURE    "<hex code>": DllGetClassObject fails with it
 
 #include "service/ado_win32.h"
 
@@ -313,6 +314,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
+  const std::wstring failure = Environment(L"VELMORA_TEST_CLASS_FAILURE");
+  if (!failure.empty()) return static_cast<HRESULT>(std::wcstoul(failure.c_str(), nullptr, 16));
   const HRESULT hr = gFactory.QueryInterface(iid, object);
   if (SUCCEEDED(hr)) gFactory.AddRef();
   return hr;
