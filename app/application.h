@@ -6,11 +6,13 @@
 #include <string_view>
 #include <utility>
 
+#include "velmora/version.h"
+
 namespace velmora {
 
 inline constexpr std::string_view kApplicationTitle = "Velmora Controller Connection Utility";
-inline constexpr std::string_view kVersion = "1.0.0.0";
-inline constexpr std::string_view kFileDescription = "Velmora Controller Configuration";
+inline constexpr std::string_view kVersion = VELMORA_VERSION;
+inline constexpr std::string_view kFileDescription = VELMORA_FILE_DESCRIPTION;
 
 // A failure of the silent-abort kind: the reporter drops it without a message.
 class Abort : public std::exception {
