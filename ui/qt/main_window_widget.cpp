@@ -71,7 +71,7 @@ MainWindowWidget::~MainWindowWidget() {
 }
 
 void MainWindowWidget::Create() {
-  FProgress = std::make_unique<LoadProgress>(kLoadProgressDelayMs);
+  FProgress = std::make_unique<LoadProgress>(FLoadProgressDelayMs);
   Guarded([&] { FForm.FormCreate(); });
   FProgress.reset();
 }
