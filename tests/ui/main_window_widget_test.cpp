@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -489,6 +490,78 @@ TEST(LoadProgress, AppearsOnlyWhenDueCountsRowsAndGoesWithTheLoad) {
     EXPECT_TRUE(label->text().contains(QLocale().toString(123456))) << label->text().toStdString();
   }
   EXPECT_TRUE(window.isNull());
+}
+
+TEST_F(WindowFixture, AssistiveTechnologySeesAFrameATableAndCheckableBoxes) {
+  Serve({{1, 1, std::int64_t{1}}, {1, 2, std::int64_t{0}}, {1, 3, std::int64_t{2}}});
+  MainWindowWidget& w = Open();
+  QAccessibleInterface* frame = QAccessible::queryAccessibleInterface(&w);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->role(), QAccessible::Window);
+  EXPECT_EQ(frame->text(QAccessible::Name), "Velmora/Controller Connection Utility");
+
+  QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(&Grid());
+  ASSERT_NE(grid, nullptr);
+  EXPECT_EQ(grid->role(), QAccessible::Table);
+  EXPECT_EQ(grid->text(QAccessible::Name), "Controllers");
+  QAccessibleTableInterface* table = grid->tableInterface();
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table->rowCount(), 3);
+  EXPECT_EQ(table->columnCount(), 5);
+
+  struct Case {
+    const char* Label;
+    int Row;
+    bool Checked, Mixed;
+  } cases[] = {{"checked", 0, true, false}, {"unchecked", 1, false, false}, {"odd value", 2, false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Label);
+    QAccessibleInterface* box = table->cellAt(c.Row, kDisabledColumn);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->role(), QAccessible::CheckBox);
+    EXPECT_EQ(box->text(QAccessible::Name), "Disabled");
+    EXPECT_TRUE(box->state().checkable);
+    EXPECT_EQ(bool(box->state().checked), c.Checked);
+    EXPECT_EQ(bool(box->state().checkStateMixed), c.Mixed);
+    ASSERT_NE(box->actionInterface(), nullptr);
+    EXPECT_TRUE(box->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+    // The numbering of the view's own focus events leads back to the same cell.
+    EXPECT_EQ(grid->child(grid->indexOfChild(box)), box);
+    QAccessibleInterface* site = table->cellAt(c.Row, 0);
+    EXPECT_EQ(site->role(), QAccessible::Cell);
+    EXPECT_EQ(site->text(QAccessible::Name), "1");
+    EXPECT_FALSE(site->state().checkable);
+    EXPECT_TRUE(site->actionInterface()->actionNames().isEmpty());
+  }
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(w.findChild<QPushButton*>("btnClose"))->text(QAccessible::Name),
+            "Close");
+}
+
+TEST_F(WindowFixture, TheBoxsAccessibleActionTogglesItThroughTheWriteBack) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{0}}, {1, 2, std::int64_t{1}}});
+  Open();
+  QAccessibleTableInterface* table = QAccessible::queryAccessibleInterface(&Grid())->tableInterface();
+  const QString actions[] = {QAccessibleActionInterface::toggleAction(), QAccessibleActionInterface::pressAction()};
+  std::vector<std::string> expected;
+  for (const QString& action : actions) {
+    SCOPED_TRACE(action.toStdString());
+    QAccessibleInterface* box = table->cellAt(0, kDisabledColumn);
+    const bool was = box->state().checked;
+    box->actionInterface()->doAction(action);
+    expected.push_back(std::string("UPDATE Controllers SET ConnectArden=") + (was ? "0" : "1") +
+                       " WHERE Site = 1 and Controller = 1");
+    EXPECT_EQ(Statements(), expected);
+    EXPECT_NE(bool(table->cellAt(0, kDisabledColumn)->state().checked), was);
+    EXPECT_EQ(Grid().currentIndex(), Cell(0, kDisabledColumn));
+  }
+  // A twin's box refuses, as it does for a click, and sends nothing.
+  table->cellAt(1, kDisabledColumn)->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_EQ(Statements(), expected);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_NE(boxes[0].find("is listed more than once"), std::string::npos) << boxes[0];
+  // Cells of a text column have no action to take.
+  table->cellAt(0, 3)->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_EQ(Statements(), expected);
 }
 
 // Watches for the progress window while the load runs, and what the cursor is then.
