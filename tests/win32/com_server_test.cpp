@@ -25,7 +25,7 @@ constexpr int kDisabledColumn = 4;
 
 const wchar_t* const kControls[] = {L"VELMORA_TEST_ROWS", L"VELMORA_TEST_OPEN_FAILURE",
                                     L"VELMORA_TEST_EXECUTE_FAILURE", L"VELMORA_TEST_RESULT",
-                                    L"VELMORA_TEST_NO_INTERFACE"};
+                                    L"VELMORA_TEST_NO_INTERFACE", L"VELMORA_TEST_CLASS_FAILURE"};
 
 void SetControl(const wchar_t* name, const std::wstring& value) { ::SetEnvironmentVariableW(name, value.c_str()); }
 
@@ -275,11 +275,32 @@ TEST_F(ComServerFixture, CreationFailuresNameTheClass) {
     EXPECT_NE(std::find(c.Codes.begin(), c.Codes.end(), static_cast<std::uint32_t>(code)), c.Codes.end())
         << OleErrorText(code);
     // The system may have no text for the code (Wine has none for these): the
-    // message is then the class id part alone.
-    EXPECT_EQ(message, TrimMessage(SystemErrorMessage(code)) + ", ClassID: " + kClassId);
+    // code then names itself.
+    const std::string text = TrimMessage(SystemErrorMessage(code));
+    EXPECT_EQ(message, (text.empty() ? OleErrorText(code) : text) + ", ClassID: " + kClassId);
     EXPECT_FALSE(form.kbmControllers.Active());
     EXPECT_FALSE(form.Loading());
   }
+}
+
+TEST_F(ComServerFixture, AClassObjectFailureWithoutSystemTextShowsItsCode) {
+  ASSERT_EQ(SystemErrorMessage(MakeResult(0x8004D00A)), "");
+  SetControl(L"VELMORA_TEST_CLASS_FAILURE", L"8004D00A");
+  HRESULT code = S_OK;
+  std::string message;
+  try {
+    form.FormCreate();
+  } catch (const OleError& e) {
+    code = e.Code();
+    message = e.what();
+  }
+  // Windows passes the entry point's code on; Wine reports the class unregistered,
+  // for which it has no text either.
+  EXPECT_TRUE(code == MakeResult(0x8004D00A) || code == REGDB_E_CLASSNOTREG) << OleErrorText(code);
+  ASSERT_EQ(SystemErrorMessage(code), "");
+  EXPECT_EQ(message, OleErrorText(code) + ", ClassID: " + kClassId);
+  EXPECT_FALSE(form.Loading());
+  EXPECT_TRUE(Received().empty());
 }
 
 TEST_F(ComServerFixture, TogglesWithTheServerGoneFailEachTimeAndRestore) {
@@ -287,7 +308,8 @@ TEST_F(ComServerFixture, TogglesWithTheServerGoneFailEachTimeAndRestore) {
   form.FormCreate();
   const Registration registration;
   Registration::Write(L"");
-  const std::string expected = TrimMessage(SystemErrorMessage(REGDB_E_CLASSNOTREG)) + ", ClassID: " + kClassId;
+  const std::string text = TrimMessage(SystemErrorMessage(REGDB_E_CLASSNOTREG));
+  const std::string expected = (text.empty() ? OleErrorText(REGDB_E_CLASSNOTREG) : text) + ", ClassID: " + kClassId;
   for (int attempt = 0; attempt < 2; ++attempt) {
     EXPECT_EQ(MessageOf([&] { grid.ToggleCheck(0, kDisabledColumn); }), expected);
     EXPECT_EQ(form.kbmControllers.CellInteger(0, form.kbmControllersDisabled), 1);

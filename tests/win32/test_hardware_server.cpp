@@ -13,6 +13,9 @@
 //                                 without an object; "other": an object that is
 //                                 no record set
 //   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
+//   VELMORA_TEST_CLASS_FAILURE    "<hex code>": DllGetClassObject fails with it
+//   VELMORA_TEST_ROW_COUNT        a number: that many rows "n|n|T|Row n|0" after
+//                                 those of VELMORA_TEST_ROWS, for large loads
 
 #include "service/ado_win32.h"
 
@@ -155,6 +158,11 @@ HRESULT BuildRecordset(NativePtr<>& result) {
   const std::wstring setting = Environment(L"VELMORA_TEST_ROWS");
   if (!setting.empty()) {
     for (const std::wstring& row : Split(setting, L';')) rows.push_back(Split(row, L'|'));
+  }
+  const long generated = std::wcstol(Environment(L"VELMORA_TEST_ROW_COUNT").c_str(), nullptr, 10);
+  for (long n = 1; n <= generated; ++n) {
+    const std::wstring number = std::to_wstring(n);
+    rows.push_back({number, number, L"T", L"Row " + number, L"0"});
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::AddNew, Missing(), Missing()));
@@ -313,6 +321,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
+  const std::wstring failure = Environment(L"VELMORA_TEST_CLASS_FAILURE");
+  if (!failure.empty()) return static_cast<HRESULT>(std::wcstoul(failure.c_str(), nullptr, 16));
   const HRESULT hr = gFactory.QueryInterface(iid, object);
   if (SUCCEEDED(hr)) gFactory.AddRef();
   return hr;
