@@ -2,6 +2,10 @@
 
 #include "service/utf.h"
 
+#if !defined(_WIN32)
+#include "service/local_server.h"
+#endif
+
 namespace velmora {
 
 void OleCheck(HRESULT hr) {
@@ -22,10 +26,19 @@ void OleCheck(HRESULT hr) {
 
 ComPtr<IHardwareService> CoHardware::Create() {
   ComPtr<IUnknown> object;
+#if !defined(_WIN32)
+  TakeCreationFailure();
+#endif
   const HRESULT hr = CoCreateInstance(CLSID_Hardware, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                       IUnknown::IID, object.PutVoid());
   if (Failed(hr)) {
-    throw OleError(TrimMessage(SystemErrorMessage(hr)) + ", ClassID: " + CLSID_Hardware.ToString(), hr);
+#if !defined(_WIN32)
+    // A local server says which socket and why; the system's text would not.
+    std::string reason = TakeCreationFailure().value_or(SystemErrorMessage(hr));
+#else
+    std::string reason = SystemErrorMessage(hr);
+#endif
+    throw OleError(TrimMessage(std::move(reason)) + ", ClassID: " + CLSID_Hardware.ToString(), hr);
   }
   ComPtr<IHardwareService> service = AsHardwareService(object);
   if (!service) throw InterfaceNotSupported();
