@@ -4,11 +4,14 @@
 // serves it to clients on a UNIX stream socket.
 //
 //   velmora-hardware-server [--socket PATH] [--group NAME] [--max-clients N]
+//                           [--client-timeout-ms MS]
 //
 // The socket is the one systemd hands over (LISTEN_FDS/LISTEN_PID), else PATH,
 // which the server makes 0660 and gives to --group. A peer may use the service when
 // it runs as root, as the server's own user, or has the socket's group (--group, else
 // the group of the socket file) among its groups; others are told so and dropped.
+// A client that sends nothing for MS (default 60000) between or within its calls,
+// or reads nothing of a reply for MS, is dropped.
 //
 // Each client is served by a process of its own, forked before the module has done
 // anything: a client that crashes the module or holds a lock costs only its own
@@ -59,6 +62,7 @@ struct Options {
   std::string Socket;
   std::string Group;
   int MaxClients = 64;
+  int ClientTimeoutMs = 60000;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -73,8 +77,12 @@ Options ParseOptions(int argc, char** argv) {
     } else if (arg == "--max-clients" && hasValue) {
       options.MaxClients = std::atoi(argv[++i]);
       if (options.MaxClients < 1) Die("--max-clients must be at least 1");
+    } else if (arg == "--client-timeout-ms" && hasValue) {
+      options.ClientTimeoutMs = std::atoi(argv[++i]);
+      if (options.ClientTimeoutMs < 1) Die("--client-timeout-ms must be at least 1");
     } else {
-      std::fputs("usage: velmora-hardware-server [--socket PATH] [--group NAME] [--max-clients N]\n", stderr);
+      std::fputs("usage: velmora-hardware-server [--socket PATH] [--group NAME] [--max-clients N] "
+                 "[--client-timeout-ms MS]\n", stderr);
       std::exit(2);
     }
   }
@@ -194,7 +202,7 @@ bool PeerHasGroup(int fd, const ucred& peer, gid_t gid) {
 }
 
 // Serves one client, in its own process.
-[[noreturn]] void ServeClient(int fd, gid_t allowed) {
+[[noreturn]] void ServeClient(int fd, gid_t allowed, int timeoutMs) {
   ucred peer{};
   socklen_t length = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
@@ -203,6 +211,8 @@ bool PeerHasGroup(int fd, const ucred& peer, gid_t gid) {
   }
   const std::string name = UserName(peer.uid);
   velmora::SessionOptions options;
+  options.ReceiveTimeoutMs = timeoutMs;
+  options.SendTimeoutMs = timeoutMs;
   if (peer.uid != 0 && peer.uid != geteuid() && !PeerHasGroup(fd, peer, allowed)) {
     std::string group = "gid " + std::to_string(allowed);
     if (const ::group* entry = getgrgid(allowed); entry != nullptr && entry->gr_name) group = entry->gr_name;
@@ -271,7 +281,7 @@ int main(int argc, char** argv) {
       close(*listener);
       signal(SIGTERM, SIG_DFL);
       signal(SIGINT, SIG_DFL);
-      ServeClient(fd, allowed);
+      ServeClient(fd, allowed, options.ClientTimeoutMs);
     }
     if (child < 0) Log(std::string("fork: ") + std::strerror(errno));
     else ++clients;

@@ -84,9 +84,11 @@ SessionEnd Session::Run() {
 
 bool Session::Start() {
   wire::Frame frame;
-  if (wire::ReadFrame(FFd, frame) != wire::ReadStatus::Ok) {
-    FEnd = {false, "no greeting"};
-    return false;
+  switch (wire::ReadFrame(FFd, frame)) {
+    case wire::ReadStatus::Ok: break;
+    // A peer that only checks whether anybody listens.
+    case wire::ReadStatus::Closed: FEnd = {}; return false;
+    default: FEnd = {false, "no greeting"}; return false;
   }
   const std::optional<wire::Hello> hello = wire::ParseHello(frame);
   if (!hello || hello->Magic != wire::kMagic) {
