@@ -72,11 +72,13 @@ std::optional<AuditLog> AuditLog::Open(const std::string& path, Failure& failure
   return AuditLog(fd, path);
 }
 
-AuditLog::AuditLog(AuditLog&& other) noexcept : FFd(std::exchange(other.FFd, -1)), FPath(std::move(other.FPath)) {}
+AuditLog::AuditLog(AuditLog&& other) noexcept
+    : FFd(std::exchange(other.FFd, -1)), FPath(std::move(other.FPath)), FCaller(std::move(other.FCaller)) {}
 
 AuditLog& AuditLog::operator=(AuditLog&& other) noexcept {
   std::swap(FFd, other.FFd);
   std::swap(FPath, other.FPath);
+  std::swap(FCaller, other.FCaller);
   return *this;
 }
 
@@ -96,7 +98,7 @@ bool AuditLog::Append(std::string_view operation, const Failure* outcome, std::u
   line.reserve(64 + text.size() * 3);
   AppendUtcNow(line);
   line += '\t';
-  AppendEscaped(UserName(), line);
+  AppendEscaped(FCaller.empty() ? UserName() : FCaller, line);
   line += '\t';
   line += operation;
   line += '\t';

@@ -43,7 +43,8 @@
 //
 // Audit log
 //   One line per text received (as received: before any rewriting), by OpenQuery
-//   or ExecuteCommand:
+//   or ExecuteCommand; <user> is the process's effective user, or the peer a local
+//   server serves (from the socket's credentials, never the client's word):
 //     <UTC time, ISO 8601 with ms> TAB <user> TAB <operation> TAB <ok | failed: description> TAB <text>
 //   Description and text are UTF-8 with CR, LF, tab and backslash written \r \n \t \\.
 //   Lines are written whole under flock(), so processes may share the file. When
@@ -106,6 +107,10 @@ bool HardwareService::Start(std::optional<AuditLog>& audit, Failure& failure) {
     if (!audit) {
       failure.Description += "; nothing was read or changed";
       return false;
+    }
+    // A local server names the peer it serves, as the socket reported it.
+    if (VELMORA_HOST_HAS(&FHost, CallerName) && FHost.CallerName != nullptr) {
+      if (const char* caller = FHost.CallerName(); caller != nullptr) audit->SetCaller(caller);
     }
   }
   return true;
@@ -193,7 +198,8 @@ VELMORA_MODULE_ENTRY {
   *object = nullptr;
   if (host == nullptr || clsid == nullptr || iid == nullptr) return E_POINTER;
   // The host table outlives every object: the host never unloads its modules.
-  if (host->Size < sizeof(VelmoraHostApi) || host->SetErrorInfo == nullptr) return E_INVALIDARG;
+  // Hosts older than a member leave it out; only SetErrorInfo is required.
+  if (!VELMORA_HOST_HAS(host, SetErrorInfo) || host->SetErrorInfo == nullptr) return E_INVALIDARG;
   if (*clsid != CLSID_Hardware) return CLASS_E_CLASSNOTAVAILABLE;
   const ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Attach(new server::HardwareFactory(*host));
   return factory->QueryInterface(*iid, object);

@@ -3,7 +3,9 @@
 // which socket and why, bounded waits on a server that stops answering, and a
 // server that survives clients that break the protocol or vanish.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -17,9 +19,11 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "service/hardware_service.h"
+#include "service/module_abi.h"
 #include "service/registry.h"
 #include "service/utf.h"
 #include "service/wire.h"
@@ -516,6 +520,45 @@ TEST_F(LocalServerFixture, TwoOperatorsFiveHundredTogglesEach) {
     if (line.find("\tExecuteCommand\tok\t") != std::string::npos) ++commands;
   }
   EXPECT_EQ(commands, 1000u);
+}
+
+// The host table grows by Size: a module takes the caller's name from a host that
+// offers it, and still serves a host from before the member existed.
+TEST_F(LocalServerFixture, ModuleTakesTheCallerFromHostsThatOfferIt) {
+  void* module = dlopen(VELMORA_HARDWARE_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  const auto entry = reinterpret_cast<VelmoraGetClassObjectFn>(dlsym(module, kGetClassObjectSymbol));
+  ASSERT_NE(entry, nullptr);
+  static const auto setErrorInfo = [](const char16_t*, std::size_t) {};
+  static const auto caller = []() -> const char* { return "alice\tforged"; };
+  static const auto nobody = []() -> const char* { return nullptr; };
+  struct Case {
+    const char* Name;
+    VelmoraHostApi Host;
+    std::string User;  // as the audit line must name it
+  };
+  const Case cases[] = {
+      {"a host from before CallerName", {offsetof(VelmoraHostApi, CallerName), setErrorInfo, nullptr}, ""},
+      {"a host without a caller to name", {sizeof(VelmoraHostApi), setErrorInfo, nobody}, ""},
+      {"a local server's host", {sizeof(VelmoraHostApi), setErrorInfo, caller}, "alice\\tforged"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(FAudit);
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(entry(&c.Host, &CLSID_Hardware, &IClassFactory::IID, factory.PutVoid()), S_OK) << c.Name;
+    ComPtr<IHardwareService> service;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IHardwareService::IID, service.PutVoid()), S_OK) << c.Name;
+    EXPECT_EQ(service->ExecuteCommand(u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1"),
+              S_OK) << c.Name;
+    const std::vector<std::string> fields = [&] {
+      std::vector<std::string> out;
+      std::stringstream line(SplitLines(ReadFile(FAudit)).at(0));
+      for (std::string field; std::getline(line, field, '\t');) out.push_back(field);
+      return out;
+    }();
+    ASSERT_GE(fields.size(), 2u) << c.Name;
+    EXPECT_EQ(fields[1], c.User.empty() ? std::string(getpwuid(geteuid())->pw_name) : c.User) << c.Name;
+  }
 }
 
 }  // namespace
