@@ -522,6 +522,36 @@ TEST_F(LocalServerFixture, TwoOperatorsFiveHundredTogglesEach) {
   EXPECT_EQ(commands, 1000u);
 }
 
+// Started as systemd starts it: the listening socket on fd 3, LISTEN_FDS and
+// LISTEN_PID naming this process, no --socket.
+TEST_F(LocalServerFixture, TakesTheSocketFromSystemd) {
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, FSocket.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 16), 0);
+  const std::map<std::string, std::string> env = ServerEnv();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(listener, 3);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", "1", 1);
+    execl(VELMORA_HARDWARE_SERVER, VELMORA_HARDWARE_SERVER, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(listener);
+  EXPECT_EQ(CommandOutcome(u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1"), "ok");
+  EXPECT_EQ(Stored(), "1|1|1\n1|2|NULL\n2|1|1\n");
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  // The socket is systemd's: the server leaves it where it is.
+  EXPECT_TRUE(std::filesystem::exists(FSocket));
+}
+
 // The host table grows by Size: a module takes the caller's name from a host that
 // offers it, and still serves a host from before the member existed.
 TEST_F(LocalServerFixture, ModuleTakesTheCallerFromHostsThatOfferIt) {
