@@ -9,8 +9,8 @@
 //
 // Client mode (first byte odd): the rest is what a server answers; the client's
 // proxies take it through CoHardware-style creation, OpenQuery with its rows read
-// to the end, and ExecuteCommand. Checked: no crash, and every failure comes with
-// a description.
+// to the end, and ExecuteCommand. Checked: no crash, and every failure is a
+// failure code that OleCheck turns into a message.
 //
 // Each statement the module runs gets a budget of virtual machine steps, so a
 // fuzzed endless query fails instead of hanging the run.
@@ -112,9 +112,16 @@ void ServerMode(const std::uint8_t* bytes, std::size_t size, bool greet) {
   close(pair[0]);
 }
 
-void CheckFailure() {
-  const std::optional<std::u16string> description = TakeErrorInfo();
-  if (!description || description->empty()) Abort("a failure without a description");
+// A failure reaches the user as the message OleCheck makes of it; a server may
+// leave no description (as a module may), but the message is never empty.
+void CheckFailure(HRESULT hr) {
+  try {
+    OleCheck(hr);
+  } catch (const OleError& e) {
+    if (*e.what() == '\0') Abort("a failure with an empty message");
+    return;
+  }
+  Abort("a failure code that OleCheck took for success");
 }
 
 void ClientMode(const std::uint8_t* bytes, std::size_t size, int listener) {
@@ -143,11 +150,11 @@ void ClientMode(const std::uint8_t* bytes, std::size_t size, int listener) {
     // the fuzzed server takes no second one.
     ClearErrorInfo();
     const HRESULT executed = service->ExecuteCommand(u"UPDATE Controllers SET ConnectArden=1 WHERE Site=1");
-    if (Failed(executed)) CheckFailure();
+    if (Failed(executed)) CheckFailure(executed);
     ComPtr<IUnknown> result;
     if (executed == RPC_E_DISCONNECTED || executed == RPC_E_TIMEOUT) {
-    } else if (Failed(service->OpenQuery(u"SELECT * FROM Controllers", result.Put()))) {
-      CheckFailure();
+    } else if (const HRESULT opened = service->OpenQuery(u"SELECT * FROM Controllers", result.Put()); Failed(opened)) {
+      CheckFailure(opened);
     } else if (const ComPtr<IRecordset> recordset = AsRecordset(result)) {
       std::int32_t count = 0;
       if (Succeeded(recordset->GetFieldCount(&count))) {
@@ -155,10 +162,10 @@ void ClientMode(const std::uint8_t* bytes, std::size_t size, int listener) {
         for (int rows = 0; rows < 100000 && Succeeded(recordset->GetEOF(&eof)) && !eof; ++rows) {
           for (std::int32_t i = 0; i < count; ++i) {
             Variant value;
-            if (Failed(recordset->GetValue(i, &value))) CheckFailure();
+            if (const HRESULT hr = recordset->GetValue(i, &value); Failed(hr)) CheckFailure(hr);
           }
-          if (Failed(recordset->MoveNext())) {
-            CheckFailure();
+          if (const HRESULT hr = recordset->MoveNext(); Failed(hr)) {
+            CheckFailure(hr);
             break;
           }
         }
