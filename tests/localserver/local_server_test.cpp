@@ -28,6 +28,7 @@
 #include "service/utf.h"
 #include "service/wire.h"
 #include "tests/server/server_test_support.h"
+#include "tests/support/odbc_database.h"
 
 extern char** environ;
 
@@ -40,7 +41,8 @@ using namespace std::string_literals;
 const std::string kClassFile = RegistrationFileName(CLSID_Hardware);
 
 // A server process of its own, in a process group of its own so that the whole of
-// it (listener and client processes) can be stopped or killed at once.
+// it (listener and client processes) can be stopped or killed at once. Its
+// environment is the test's changed by env (an empty value removes a variable).
 class ServerProcess {
  public:
   ServerProcess(const std::string& socket, const std::map<std::string, std::string>& env,
@@ -56,7 +58,9 @@ class ServerProcess {
       const std::string entry = *e;
       if (!FEnv.contains(entry.substr(0, entry.find('=')))) environment.push_back(entry);
     }
-    for (const auto& [name, value] : FEnv) environment.push_back(name + "=" + value);
+    for (const auto& [name, value] : FEnv) {
+      if (!value.empty()) environment.push_back(name + "=" + value);
+    }
     std::vector<std::string> args = {VELMORA_HARDWARE_SERVER, "--socket", FSocket};
     args.insert(args.end(), FArgs.begin(), FArgs.end());
     std::vector<char*> argv;
@@ -520,6 +524,44 @@ TEST_F(LocalServerFixture, TwoOperatorsFiveHundredTogglesEach) {
     if (line.find("\tExecuteCommand\tok\t") != std::string::npos) ++commands;
   }
   EXPECT_EQ(commands, 1000u);
+}
+
+// A database server through ODBC behind the local server: the server's environment
+// alone names it (the client's names none), and the answers are those of the
+// module in process.
+TEST_F(LocalServerFixture, ServesAPostgresDatabase) {
+  std::string reason;
+  const std::string postgres = PostgresServer(reason);
+  if (postgres.empty()) GTEST_SKIP() << reason;
+  PostgresDatabase db(postgres);
+  db.Connection().Exec(kPostgresControllersSchema);
+  db.Connection().Exec("INSERT INTO controllers VALUES (1, 1, 0, 'North gate', 0), (1, 2, 7, 'Süd-Tor', NULL),"
+                       " (2, 1, 9, 'Dock', 1)");
+  std::map<std::string, std::string> env = ServerEnv();
+  env["VELMORA_DATABASE"] = "";  // removed
+  env["VELMORA_ODBC"] = db.ConnectionString();
+  ServerProcess server(FSocket, env);
+  server.Start();
+
+  const std::u16string toggle = u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 2";
+  const std::u16string missing = u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 9 and Controller = 9";
+  unsetenv("VELMORA_DATABASE");
+  setenv("VELMORA_ODBC", db.ConnectionString().c_str(), 1);
+  UseInProcess();
+  const std::string list = QueryState(ListQuery());
+  const std::string failed = CommandOutcome(missing);
+  const std::string syntax = QueryState(u"SELEC 1");
+  // The client's own settings point nowhere: only the server's count.
+  setenv("VELMORA_ODBC", "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=nowhere", 1);
+  UseLocalServer();
+  EXPECT_EQ(QueryState(ListQuery()), list);
+  EXPECT_EQ(CommandOutcome(missing), failed);
+  EXPECT_EQ(QueryState(u"SELEC 1"), syntax);
+  EXPECT_EQ(CommandOutcome(toggle), "ok");
+  unsetenv("VELMORA_ODBC");
+  EXPECT_EQ(db.Connection().Dump("SELECT site, controller, connectarden FROM controllers ORDER BY 1, 2"),
+            "1|1|0\n1|2|1\n2|1|1\n");
+  EXPECT_NE(list.find("North gate"), std::string::npos) << list;
 }
 
 // Started as systemd starts it: the listening socket on fd 3, LISTEN_FDS and
