@@ -13,16 +13,17 @@
 // A client that sends nothing for MS (default 60000) between or within its calls,
 // or reads nothing of a reply for MS, is dropped.
 //
-// Each client is served by a process of its own, forked before the module has done
-// anything: a client that crashes the module or holds a lock costs only its own
-// process, and every client gets its own database connection, as each utility does.
+// Clients are served by N worker processes (--max-clients, default 8), forked
+// before the module has done anything, each taking one client at a time from the
+// shared socket and keeping its database connection between clients: a client that
+// crashes the module costs one worker, which is replaced; a client beyond N waits
+// in the socket's backlog until a worker is free.
 // The caller's user comes from the socket (SO_PEERCRED), never from the client,
 // and reaches the module for its audit log. The database, its credentials and the
 // log are chosen only by the server's own configuration and environment.
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -61,7 +62,7 @@ void Log(const std::string& line) { std::fprintf(stderr, "velmora-hardware-serve
 struct Options {
   std::string Socket;
   std::string Group;
-  int MaxClients = 64;
+  int MaxClients = 8;
   int ClientTimeoutMs = 60000;
 };
 
@@ -201,13 +202,13 @@ bool PeerHasGroup(int fd, const ucred& peer, gid_t gid) {
   return false;
 }
 
-// Serves one client, in its own process.
-[[noreturn]] void ServeClient(int fd, gid_t allowed, int timeoutMs) {
+// Serves one client.
+void ServeClient(int fd, gid_t allowed, int timeoutMs) {
   ucred peer{};
   socklen_t length = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
     Log(std::string("SO_PEERCRED: ") + std::strerror(errno));
-    _exit(1);
+    return;
   }
   const std::string name = UserName(peer.uid);
   velmora::SessionOptions options;
@@ -221,12 +222,29 @@ bool PeerHasGroup(int fd, const ucred& peer, gid_t gid) {
   velmora::SetCallerName(name);
   const velmora::SessionEnd end = velmora::ServeSession(fd, options);
   if (!end.Clean) Log("client " + name + " (pid " + std::to_string(peer.pid) + "): " + end.Reason);
-  close(fd);
-  velmora::CoUninitialize();
-  // The module's connections are closed by the process's end; no exit handlers of
-  // the parent's need to run here.
+  velmora::SetCallerName({});
+}
+
+// A worker process: takes clients one after another from the shared socket until
+// told to stop. It keeps the module's state (its database connection) between
+// clients, as one utility does between its calls.
+[[noreturn]] void ServeClients(int listener, gid_t allowed, int timeoutMs) {
+  while (!gStop) {
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+        Log(std::string("accept: ") + std::strerror(errno));
+        usleep(100000);
+      }
+      continue;
+    }
+    ServeClient(fd, allowed, timeoutMs);
+    close(fd);
+  }
   std::fflush(stderr);
-  _exit(end.Clean ? 0 : 1);
+  // The module's connections close with the process; the parent's exit handlers
+  // are not this process's to run.
+  _exit(0);
 }
 
 }  // namespace
@@ -253,39 +271,44 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
 
   // The module is found and loaded now, so that a broken installation fails at
-  // start, and before any fork, so that each client's process shares the loaded
-  // code. Nothing of the module's runs until a client asks.
+  // start, and before any fork, so that every worker shares the loaded code.
+  // Nothing of the module's runs until a client asks.
   velmora::CoInitialize();
   if (const HRESULT hr = velmora::PreloadInprocServer(velmora::CLSID_Hardware); velmora::Failed(hr)) {
     Die("cannot load the in-process hardware service " + velmora::CLSID_Hardware.ToString() + ": " +
         velmora::TrimMessage(velmora::SystemErrorMessage(hr)));
   }
 
-  int clients = 0;
+  std::vector<pid_t> workers(static_cast<std::size_t>(options.MaxClients), -1);
+  const auto startWorker = [&](pid_t& slot) {
+    slot = fork();
+    if (slot == 0) {
+      ServeClients(*listener, allowed, options.ClientTimeoutMs);
+    }
+    if (slot < 0) Log(std::string("fork: ") + std::strerror(errno));
+  };
+  for (pid_t& slot : workers) startWorker(slot);
   while (!gStop) {
-    while (clients > 0 && waitpid(-1, nullptr, WNOHANG) > 0) --clients;
-    pollfd wait{*listener, POLLIN, 0};
-    if (clients >= options.MaxClients) {
-      // Full: the next client waits in the backlog until one ends.
-      if (waitpid(-1, nullptr, 0) > 0) --clients;
+    int status = 0;
+    const pid_t ended = waitpid(-1, &status, 0);
+    if (ended < 0) {
+      if (errno == ECHILD) break;
       continue;
     }
-    if (poll(&wait, 1, 1000) <= 0) continue;
-    const int fd = accept4(*listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) Log(std::string("accept: ") + std::strerror(errno));
-      continue;
+    for (pid_t& slot : workers) {
+      if (slot != ended) continue;
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        Log("a client's process ended abnormally (status " + std::to_string(status) + "); starting another");
+        // A module that fails every client must not make this a busy loop.
+        usleep(100000);
+      }
+      if (!gStop) startWorker(slot);
     }
-    const pid_t child = fork();
-    if (child == 0) {
-      close(*listener);
-      signal(SIGTERM, SIG_DFL);
-      signal(SIGINT, SIG_DFL);
-      ServeClient(fd, allowed, options.ClientTimeoutMs);
-    }
-    if (child < 0) Log(std::string("fork: ") + std::strerror(errno));
-    else ++clients;
-    close(fd);
+  }
+  for (const pid_t worker : workers) {
+    if (worker > 0) kill(worker, SIGTERM);
+  }
+  while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
   }
   // Clients being served finish their call; new ones find no socket ("No such
   // file or directory") rather than one nobody answers.
