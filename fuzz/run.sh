@@ -9,7 +9,7 @@
 #   --merge   afterwards, add the inputs that reach new coverage to fuzz/corpus/<target>/
 #             (without it the repository's corpus is never changed)
 #   TARGET    recordset_load_fuzzer, message_fuzzer, find_by_name_fuzzer,
-#             service_statement_fuzzer; default all of them
+#             service_statement_fuzzer, local_server_fuzzer; default all of them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,7 +26,7 @@ for arg in "$@"; do
   esac
 done
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(recordset_load_fuzzer message_fuzzer find_by_name_fuzzer service_statement_fuzzer)
+  targets=(recordset_load_fuzzer message_fuzzer find_by_name_fuzzer service_statement_fuzzer local_server_fuzzer)
 fi
 
 ./scripts/install-deps

@@ -148,11 +148,13 @@ Status AuditLog::Open(const std::string& path, std::optional<AuditLog>& log) {
   return Status::Ok();
 }
 
-AuditLog::AuditLog(AuditLog&& other) noexcept : FFd(std::exchange(other.FFd, -1)), FPath(std::move(other.FPath)) {}
+AuditLog::AuditLog(AuditLog&& other) noexcept
+    : FFd(std::exchange(other.FFd, -1)), FPath(std::move(other.FPath)), FCaller(std::move(other.FCaller)) {}
 
 AuditLog& AuditLog::operator=(AuditLog&& other) noexcept {
   std::swap(FFd, other.FFd);
   std::swap(FPath, other.FPath);
+  std::swap(FCaller, other.FCaller);
   return *this;
 }
 
@@ -171,7 +173,7 @@ Status AuditLog::Append(std::string_view operation, const Status* outcome, std::
   line.reserve(64 + text.size() * 3);
   AppendUtcNow(line);
   line += '\t';
-  AppendEscaped(UserName(), line);
+  AppendEscaped(FCaller.empty() ? UserName() : FCaller, line);
   line += '\t';
   line += operation;
   line += '\t';

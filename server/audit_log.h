@@ -36,12 +36,17 @@ class AuditLog {
   // whole line could not be written.
   Status Append(std::string_view operation, const Status* outcome, std::u16string_view text, bool sync);
 
+  // The user the lines name from now on, when the host serves someone else (a
+  // local server's peer); by default the process's effective user.
+  void SetCaller(std::string user) { FCaller = std::move(user); }
+
  private:
   AuditLog(int fd, std::string path) : FFd(fd), FPath(std::move(path)) {}
   Status WriteFailure(int error) const;
 
   int FFd;  // owned; -1 once moved from
   std::string FPath;
+  std::string FCaller;
 };
 
 }  // namespace velmora::server

@@ -10,6 +10,9 @@
 // Every text is untrusted, whoever sends it: the backends hold texts to the rules
 // of text_rules.h, and the SQLite connection fences SQLite in
 // (sqlite_connection.h). No C++ exception leaves the module (Guarded, failure.h).
+//
+// The audit log names the process's effective user, or the peer a local server
+// serves (from the socket's credentials, never the client's word).
 
 #include <optional>
 #include <string>
@@ -69,6 +72,11 @@ Status HardwareService::Start(std::optional<AuditLog>& audit, std::string_view o
   }
   if (!FSettings.AuditLog.empty()) {
     Status status = AuditLog::Open(FSettings.AuditLog, audit);
+    // A local server names the peer it serves, as the socket reported it; every
+    // line of the call, the first included, carries that name.
+    if (status && VELMORA_HOST_HAS(&FHost, CallerName) && FHost.CallerName != nullptr) {
+      if (const char* caller = FHost.CallerName(); caller != nullptr) audit->SetCaller(caller);
+    }
     // Written before the text runs: a text that hangs, or whose process is
     // killed, still leaves its line.
     if (status) status = audit->Append(operation, &AuditLog::kStarted, text, false);
@@ -161,7 +169,8 @@ VELMORA_MODULE_ENTRY {
   *object = nullptr;
   if (host == nullptr || clsid == nullptr || iid == nullptr) return E_POINTER;
   // The host table outlives every object: the host never unloads its modules.
-  if (host->Size < sizeof(VelmoraHostApi) || host->SetErrorInfo == nullptr) return E_INVALIDARG;
+  // Hosts older than a member leave it out; only SetErrorInfo is required.
+  if (!VELMORA_HOST_HAS(host, SetErrorInfo) || host->SetErrorInfo == nullptr) return E_INVALIDARG;
   if (*clsid != CLSID_Hardware) return CLASS_E_CLASSNOTAVAILABLE;
   return server::Guarded(*host, [&] {
     const ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Attach(new server::HardwareFactory(*host));

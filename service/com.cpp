@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "service/local_server.h"
 #include "service/module_abi.h"
 #include "service/registry.h"
 
@@ -23,7 +24,11 @@ void HostSetErrorInfo(const char16_t* description, std::size_t length) {
   }
 }
 
-constexpr VelmoraHostApi kHostApi = {sizeof(VelmoraHostApi), &HostSetErrorInfo};
+thread_local std::string tCallerName;
+
+const char* HostCallerName() { return tCallerName.empty() ? nullptr : tCallerName.c_str(); }
+
+constexpr VelmoraHostApi kHostApi = {sizeof(VelmoraHostApi), &HostSetErrorInfo, &HostCallerName};
 
 // Modules stay loaded for the life of the process: objects they made may outlive
 // any one creation call, and unloading code that still has live objects crashes.
@@ -63,16 +68,30 @@ void ClearErrorInfo() { tErrorInfo.reset(); }
 
 std::optional<std::u16string> TakeErrorInfo() { return std::exchange(tErrorInfo, std::nullopt); }
 
+void SetCallerName(std::string name) { tCallerName = std::move(name); }
+
+HRESULT PreloadInprocServer(const Guid& clsid) {
+  const std::optional<ClassRegistration> registration = FindClassRegistration(clsid);
+  if (!registration || registration->InprocServer.empty()) return REGDB_E_CLASSNOTREG;
+  VelmoraGetClassObjectFn entry = nullptr;
+  return LoadModuleEntry(registration->InprocServer, &entry);
+}
+
 HRESULT CoCreateInstance(const Guid& clsid, IUnknown* outer, std::uint32_t context, const Guid& iid,
                          void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (tApartmentCount == 0) return CO_E_NOTINITIALIZED;
-  // Only in-process servers exist here; a class registered for nothing else is
-  // as good as unregistered.
-  if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
   const std::optional<ClassRegistration> registration = FindClassRegistration(clsid);
-  if (!registration || registration->InprocServer.empty()) return REGDB_E_CLASSNOTREG;
+  if (!registration) return REGDB_E_CLASSNOTREG;
+  // The context decides, in-process first: a registration naming both runs the
+  // module here unless the caller asked for the local server only.
+  const bool inproc = (context & CLSCTX_INPROC_SERVER) != 0 && !registration->InprocServer.empty();
+  if (!inproc) {
+    if ((context & CLSCTX_LOCAL_SERVER) == 0 || registration->LocalServer.empty()) return REGDB_E_CLASSNOTREG;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return CreateLocalServerObject(registration->LocalServer, clsid, iid, object);
+  }
 
   VelmoraGetClassObjectFn entry = nullptr;
   if (const HRESULT hr = LoadModuleEntry(registration->InprocServer, &entry); Failed(hr)) return hr;

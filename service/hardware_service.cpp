@@ -2,6 +2,10 @@
 
 #include "service/utf.h"
 
+#if !defined(_WIN32)
+#include "service/local_server.h"
+#endif
+
 namespace velmora {
 
 void OleCheck(HRESULT hr) {
@@ -22,12 +26,20 @@ void OleCheck(HRESULT hr) {
 
 ComPtr<IHardwareService> CoHardware::Create() {
   ComPtr<IUnknown> object;
+#if !defined(_WIN32)
+  TakeCreationFailure();
+#endif
   const HRESULT hr = CoCreateInstance(CLSID_Hardware, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                       IUnknown::IID, object.PutVoid());
   if (Failed(hr)) {
+#if !defined(_WIN32)
+    // A local server says which socket and why; the system's text would not.
+    std::string text = TrimMessage(TakeCreationFailure().value_or(SystemErrorMessage(hr)));
+#else
+    std::string text = TrimMessage(SystemErrorMessage(hr));
+#endif
     // A code the system has no text for still names itself, or the box would
     // begin with a bare comma.
-    std::string text = TrimMessage(SystemErrorMessage(hr));
     if (text.empty()) text = OleErrorText(hr);
     throw OleError(text + ", ClassID: " + CLSID_Hardware.ToString(), hr);
   }

@@ -112,6 +112,9 @@ std::optional<ClassRegistration> FindClassRegistration(const Guid& clsid) {
       if (key == "InprocServer" && !value.empty()) {
         std::filesystem::path module(value);
         registration.InprocServer = module.is_absolute() ? module : dir / module;
+      } else if (key == "LocalServer" && !value.empty() && value.front() == '/') {
+        // A socket is a fixed place of the system, never relative to the file.
+        registration.LocalServer = value;
       }
     }
     return registration;
@@ -121,6 +124,10 @@ std::optional<ClassRegistration> FindClassRegistration(const Guid& clsid) {
 
 std::string RegistrationText(const std::string& module, const std::string& description) {
   return "# " + description + "\nInprocServer=" + module + "\n";
+}
+
+std::string LocalServerRegistrationText(const std::string& socket, const std::string& description) {
+  return "# " + description + "\nLocalServer=" + socket + "\n";
 }
 
 }  // namespace velmora

@@ -13,6 +13,7 @@ namespace velmora {
 struct ClassRegistration {
   std::filesystem::path File;          // the registration file that was found
   std::filesystem::path InprocServer;  // absolute path of the module; empty when none
+  std::filesystem::path LocalServer;   // absolute path of the local server's socket; empty when none
 };
 
 // The directories searched for registrations, in order: each entry of
@@ -25,6 +26,9 @@ std::string RegistrationFileName(const Guid& clsid);
 
 // The first registration of clsid on the search path, or nothing.
 std::optional<ClassRegistration> FindClassRegistration(const Guid& clsid);
+
+// The text of a registration file naming the socket of a local server.
+std::string LocalServerRegistrationText(const std::string& socket, const std::string& description);
 
 // The text of a registration file naming module (relative paths are taken from the
 // registration's own directory).

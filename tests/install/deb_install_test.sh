@@ -143,6 +143,9 @@ while read -r path; do
   [ -e "$path" ] && echo "$path"
 done <"$work/contents" >"$work/existed"
 
+had_service_account=$(getent passwd velmora-hw || true)
+had_server_conf=$([ -e /etc/velmora/hardware-service.conf ] && echo yes || true)
+
 # --- install --------------------------------------------------------------------
 # Whatever else apt brings in for us is ours to take away again.
 mapfile -t pulled < <("${apt[@]}" -s install --no-install-recommends "$deb" | awk '$1 == "Inst" && $2 != "'"$package"'" {print $2}')
@@ -165,6 +168,13 @@ expected=(
   /usr/share/man/man5/hardware-service.conf.5.gz
   "/usr/share/doc/$package/copyright"
   "/usr/share/doc/$package/changelog.gz"
+  /usr/libexec/velmora/velmora-hardware-server
+  /usr/lib/systemd/system/velmora-hardware.socket
+  /usr/lib/systemd/system/velmora-hardware.service
+  /usr/lib/sysusers.d/velmora-hardware.conf
+  /usr/sbin/velmora-local-server
+  /usr/share/velmora/local-server/72D2BD55-66FA-11D4-A097-0050DAC21168.class
+  /usr/share/velmora/local-server/hardware-service.conf
 )
 for size in 16 24 32 48 64 128 256; do
   expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/velmora-controllers.png")
@@ -181,6 +191,13 @@ for page in /usr/share/man/man*/velmora-*.gz /usr/share/man/man5/hardware-servic
   zcat "$page" | grep -q '^\.TH ' || fail "$page is no compressed manual page"
 done
 { [ -x /usr/bin/velmora-controllers ] && [ -x /usr/bin/velmora-demo-db ]; } || fail "the programs are not executable"
+# The local server is there for a site to opt in to; installing starts nothing,
+# makes no account and leaves the in-process registration in force.
+[ "$(velmora-local-server status)" = "in process" ] || fail "installing switched the registration to the local server"
+if [ -z "$had_service_account" ] && getent passwd velmora-hw >/dev/null; then fail "installing made the account velmora-hw"; fi
+if [ -e /etc/velmora/hardware-service.conf ] && [ -z "$had_server_conf" ]; then
+  fail "installing wrote /etc/velmora/hardware-service.conf"
+fi
 
 # The menu entry: valid, its command the installed program, its icon installed.
 entry=/usr/share/applications/velmora-controllers.desktop
