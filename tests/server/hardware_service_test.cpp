@@ -261,7 +261,7 @@ class BackendServiceTest : public ::testing::TestWithParam<const char*>, protect
   std::unique_ptr<BackendDatabase> FDb;
 };
 
-INSTANTIATE_TEST_SUITE_P(Backends, BackendServiceTest, ::testing::Values(kSqlite, kPostgres),
+INSTANTIATE_TEST_SUITE_P(Backends, BackendServiceTest, ::testing::Values(kSqlite, kPostgres, kMariadb),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_P(BackendServiceTest, ListQueryLabelsEveryTypeCodeAndKeepsNullsAndText) {
