@@ -63,13 +63,11 @@ const std::string& UserName() {
 
 }  // namespace
 
-std::optional<AuditLog> AuditLog::Open(const std::string& path, Failure& failure) {
+Status AuditLog::Open(const std::string& path, std::optional<AuditLog>& log) {
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    failure = {kAuditLogFailed, "the audit log " + path + " cannot be opened: " + std::strerror(errno)};
-    return std::nullopt;
-  }
-  return AuditLog(fd, path);
+  if (fd < 0) return {kAuditLogFailed, "the audit log " + path + " cannot be opened: " + std::strerror(errno)};
+  log.emplace(AuditLog(fd, path));
+  return Status::Ok();
 }
 
 AuditLog::AuditLog(AuditLog&& other) noexcept : FFd(std::exchange(other.FFd, -1)), FPath(std::move(other.FPath)) {}
@@ -84,12 +82,11 @@ AuditLog::~AuditLog() {
   if (FFd >= 0) close(FFd);
 }
 
-Failure AuditLog::WriteFailure(int error) const {
+Status AuditLog::WriteFailure(int error) const {
   return {kAuditLogFailed, "the audit log " + FPath + " could not be written: " + std::strerror(error)};
 }
 
-bool AuditLog::Append(std::string_view operation, const Failure* outcome, std::u16string_view text, bool sync,
-                      Failure& failure) {
+Status AuditLog::Append(std::string_view operation, const Status* outcome, std::u16string_view text, bool sync) {
   // The whole line is built first and written in one call under the lock, so a
   // reader never sees half a line and two processes never mix theirs.
   std::string line;
@@ -111,10 +108,7 @@ bool AuditLog::Append(std::string_view operation, const Failure* outcome, std::u
   line += '\n';
 
   while (flock(FFd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      failure = WriteFailure(errno);
-      return false;
-    }
+    if (errno != EINTR) return WriteFailure(errno);
   }
   int error = 0;
   for (std::size_t written = 0; written < line.size();) {
@@ -128,11 +122,8 @@ bool AuditLog::Append(std::string_view operation, const Failure* outcome, std::u
   }
   if (error == 0 && sync && fdatasync(FFd) != 0) error = errno;
   flock(FFd, LOCK_UN);
-  if (error != 0) {
-    failure = WriteFailure(error);
-    return false;
-  }
-  return true;
+  if (error != 0) return WriteFailure(error);
+  return Status::Ok();
 }
 
 }  // namespace velmora::server

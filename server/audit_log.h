@@ -17,8 +17,8 @@ namespace velmora::server {
 class AuditLog {
  public:
   // Opens the log at path for appending, creating it readable by its owner only.
-  // Nothing, with failure set, when it cannot be opened.
-  static std::optional<AuditLog> Open(const std::string& path, Failure& failure);
+  // Fails when it cannot be opened.
+  static Status Open(const std::string& path, std::optional<AuditLog>& log);
 
   AuditLog(AuditLog&& other) noexcept;
   AuditLog(const AuditLog&) = delete;
@@ -27,14 +27,13 @@ class AuditLog {
   ~AuditLog();
 
   // Appends the line for text received by operation, which ended in outcome
-  // (nullptr: ok). With sync the line is on disk when this returns. False, with
-  // failure set, when the whole line could not be written.
-  bool Append(std::string_view operation, const Failure* outcome, std::u16string_view text, bool sync,
-              Failure& failure);
+  // (nullptr: ok). With sync the line is on disk when this returns. Fails when the
+  // whole line could not be written.
+  Status Append(std::string_view operation, const Status* outcome, std::u16string_view text, bool sync);
 
  private:
   AuditLog(int fd, std::string path) : FFd(fd), FPath(std::move(path)) {}
-  Failure WriteFailure(int error) const;
+  Status WriteFailure(int error) const;
 
   int FFd;  // owned; -1 once moved from
   std::string FPath;

@@ -15,9 +15,8 @@ namespace velmora::server {
 // SQLite file or an ODBC connection. Texts arrive as the client sent them.
 class Backend {
  public:
-  // Runs just before a command's transaction commits; false, with failure set,
-  // rolls it back.
-  using BeforeCommit = std::function<bool(Failure& failure)>;
+  // Runs just before a command's transaction commits; a failure rolls it back.
+  using BeforeCommit = std::function<Status()>;
 
   // The backend for settings, which must have no Problem.
   static std::unique_ptr<Backend> For(const ServiceSettings& settings);
@@ -28,14 +27,14 @@ class Backend {
   virtual ~Backend() = default;
 
   // The rows of text, which must hold exactly one query, as a record set on its
-  // first row; nullptr, with failure set, when it cannot be run.
-  virtual ComPtr<IRecordset> OpenQuery(const VelmoraHostApi& host, std::u16string_view text, Failure& failure) = 0;
+  // first row in recordset; fails when it cannot be run.
+  virtual Status OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) = 0;
 
   // Carries out every statement of text as one transaction, durable when this
-  // returns true. Fails (and changes nothing) when a statement fails, when an
+  // returns ok. Fails (and changes nothing) when a statement fails, when an
   // UPDATE changes no row, when the text holds no statement or one of its own
   // BEGIN, COMMIT, END or ROLLBACK, and when beforeCommit fails.
-  virtual bool ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit, Failure& failure) = 0;
+  virtual Status ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) = 0;
 };
 
 }  // namespace velmora::server

@@ -28,29 +28,33 @@ inline constexpr HRESULT kBadStatementText = MakeResult(0x80040306);
 inline constexpr HRESULT kOdbcFailed = MakeResult(0x80040400);
 inline constexpr HRESULT kOdbcConnectionFailed = MakeResult(0x80040401);
 
-inline constexpr const char* kNoRowMatchedText =
-    "No controller matched the update; it may have been removed by another operator";
-inline constexpr const char* kOwnTransactionText =
-    "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK";
-
-// SQLite ends a statement at a NUL character and would drop what follows unseen.
-inline constexpr const char* kNulInText = "the text holds a NUL character";
-
 // The code for a SQLite result code (primary or extended) that is an error.
 constexpr HRESULT SqliteResult(int rc) { return MakeResult(0x80040200u | (static_cast<std::uint32_t>(rc) & 0xFFu)); }
 
-// A failed operation: its code and the description the user reads (UTF-8).
-struct Failure {
+// The outcome of an operation: ok, or a failure with its code and the description
+// the user reads (UTF-8). A failure also says what is known of its effect, so the
+// caller can decide whether to run the call again or what to tell the user.
+struct [[nodiscard]] Status {
   HRESULT Code = S_OK;
   std::string Description;
+  // The connection was found lost before anything of the call could take effect:
+  // running it again on a new connection is safe.
+  bool ConnectionLost = false;
+  // The call ended while its commit was under way: the change may or may not be
+  // stored.
+  bool MayBeStored = false;
+
+  static Status Ok() { return {}; }
+  bool IsOk() const { return !Failed(Code); }
+  explicit operator bool() const { return IsOk(); }
 };
 
-// Leaves failure's description in the client's error information and returns its
+// Leaves status's description in the client's error information and returns its
 // code; every failing call of ours ends here.
-inline HRESULT Report(const VelmoraHostApi& host, const Failure& failure) {
-  const std::u16string description = Utf8ToUtf16(failure.Description);
+inline HRESULT Report(const VelmoraHostApi& host, const Status& status) {
+  const std::u16string description = Utf8ToUtf16(status.Description);
   host.SetErrorInfo(description.data(), description.size());
-  return failure.Code;
+  return status.Code;
 }
 
 }  // namespace velmora::server

@@ -86,29 +86,27 @@ class HardwareService final : public ComObject<IHardwareService> {
  private:
   ~HardwareService() override = default;
 
-  HRESULT Fail(const Failure& failure) { return Report(FHost, failure); }
+  HRESULT Fail(const Status& failure) { return Report(FHost, failure); }
   HRESULT NullPointer() { return Fail({E_POINTER, "Invalid pointer: a required argument is null"}); }
   // What every operation needs before it touches the database: usable settings and,
-  // when one is set, an open audit log. False, with failure set, when either is missing.
-  bool Start(std::optional<AuditLog>& audit, Failure& failure);
+  // when one is set, an open audit log.
+  Status Start(std::optional<AuditLog>& audit);
 
   const VelmoraHostApi& FHost;
   const ServiceSettings FSettings;
 };
 
-bool HardwareService::Start(std::optional<AuditLog>& audit, Failure& failure) {
+Status HardwareService::Start(std::optional<AuditLog>& audit) {
   if (!FSettings.Problem.empty()) {
-    failure = {kBadConfiguration, "the hardware service is not configured correctly: " + FSettings.Problem};
-    return false;
+    return {kBadConfiguration, "the hardware service is not configured correctly: " + FSettings.Problem};
   }
   if (!FSettings.AuditLog.empty()) {
-    audit = AuditLog::Open(FSettings.AuditLog, failure);
-    if (!audit) {
-      failure.Description += "; nothing was read or changed";
-      return false;
+    if (Status status = AuditLog::Open(FSettings.AuditLog, audit); !status) {
+      status.Description += "; nothing was read or changed";
+      return status;
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 HRESULT HardwareService::OpenQuery(std::u16string_view text, IUnknown** result) {
@@ -116,53 +114,50 @@ HRESULT HardwareService::OpenQuery(std::u16string_view text, IUnknown** result) 
   *result = nullptr;
   if (text.data() == nullptr) return NullPointer();
 
-  Failure failure;
   std::optional<AuditLog> audit;
-  if (!Start(audit, failure)) return Fail(failure);
+  if (Status status = Start(audit); !status) return Fail(status);
 
-  const ComPtr<IRecordset> recordset = Backend::For(FSettings)->OpenQuery(FHost, text, failure);
+  ComPtr<IRecordset> recordset;
+  const Status outcome = Backend::For(FSettings)->OpenQuery(FHost, text, recordset);
   if (audit) {
-    Failure auditFailure;
     // A query that failed reports its own failure; one that worked is refused when
     // its line cannot be written.
-    if (!audit->Append(kOpenQuery, recordset ? nullptr : &failure, text, false, auditFailure) && recordset) {
+    const Status written = audit->Append(kOpenQuery, outcome ? nullptr : &outcome, text, false);
+    if (!written && outcome) {
       recordset->Close();
-      return Fail(auditFailure);
+      return Fail(written);
     }
   }
-  if (!recordset) return Fail(failure);
+  if (!outcome) return Fail(outcome);
   return recordset->QueryInterface(IUnknown::IID, reinterpret_cast<void**>(result));
 }
 
 HRESULT HardwareService::ExecuteCommand(std::u16string_view text) {
   if (text.data() == nullptr) return NullPointer();
 
-  Failure failure;
   std::optional<AuditLog> audit;
-  if (!Start(audit, failure)) return Fail(failure);
-  const auto failed = [&](const Failure& outcome) {
-    if (audit) {
-      // The operation's own failure is what the user must read; a log that also
-      // fails now has already been opened and written to successfully before.
-      Failure ignored;
-      audit->Append(kExecuteCommand, &outcome, text, false, ignored);
-    }
-    return Fail(outcome);
-  };
+  if (Status status = Start(audit); !status) return Fail(status);
 
   // The line goes to disk before the commit: a change that is stored always has
   // its line, and a line that cannot be written undoes the change.
   bool auditRefused = false;
-  const auto writeLine = [&](Failure& auditFailure) {
-    if (!audit || audit->Append(kExecuteCommand, nullptr, text, true, auditFailure)) return true;
-    auditRefused = true;
-    auditFailure.Description += "; the change was not stored";
-    return false;
+  const auto writeLine = [&]() -> Status {
+    if (!audit) return Status::Ok();
+    Status written = audit->Append(kExecuteCommand, nullptr, text, true);
+    if (!written) {
+      auditRefused = true;
+      written.Description += "; the change was not stored";
+    }
+    return written;
   };
-  if (Backend::For(FSettings)->ExecuteCommand(text, writeLine, failure)) return S_OK;
+  const Status outcome = Backend::For(FSettings)->ExecuteCommand(text, writeLine);
+  if (outcome) return S_OK;
   // A failed commit after the line said ok gets a second line for the same text,
-  // which corrects it; a log that refused its line gets none.
-  return auditRefused ? Fail(failure) : failed(failure);
+  // which corrects it; a log that refused its line gets none. The operation's own
+  // failure is what the user must read; a log that also fails now has already
+  // been opened and written to successfully before.
+  if (audit && !auditRefused) (void)audit->Append(kExecuteCommand, &outcome, text, false);
+  return Fail(outcome);
 }
 
 class HardwareFactory final : public ComObject<IClassFactory> {

@@ -2,6 +2,7 @@
 
 #include "server/odbc_recordset.h"
 #include "server/sql_text.h"
+#include "server/text_rules.h"
 
 namespace velmora::server {
 namespace {
@@ -10,10 +11,6 @@ namespace {
 // is a server restarted or a session ended since the last call, and is mended by
 // connecting anew; twice is a server that is gone.
 constexpr int kAttempts = 2;
-
-bool IsTransactionKeyword(const std::string& keyword) {
-  return keyword == "BEGIN" || keyword == "COMMIT" || keyword == "END" || keyword == "ROLLBACK";
-}
 
 // A statement handle, freed when it goes.
 class Statement {
@@ -34,67 +31,47 @@ class Statement {
 
 }  // namespace
 
-ComPtr<IRecordset> OdbcBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view text, Failure& failure) {
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    failure = {kBadStatementText, kNulInText};
-    return nullptr;
-  }
+Status OdbcBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) {
+  if (Status status = CheckReceivedText(text); !status) return status;
   const std::vector<std::u16string_view> statements = SplitStatements(text);
-  if (statements.empty()) {
-    failure = {kBadStatementText, "the query text holds no statement"};
-    return nullptr;
-  }
+  if (statements.empty()) return NoStatement(TextUse::Query);
   // Whatever follows the query would be dropped unseen; refuse it instead.
-  if (statements.size() > 1) {
-    failure = {kBadStatementText, "the query text holds more than one statement"};
-    return nullptr;
-  }
+  if (statements.size() > 1) return MoreThanOneQuery();
   for (int attempt = 1;; ++attempt) {
-    std::shared_ptr<OdbcConnection> connection = OdbcConnection::Acquire(FConnectionString, failure);
-    if (!connection) return nullptr;
+    std::shared_ptr<OdbcConnection> connection;
+    if (Status status = OdbcConnection::Acquire(FConnectionString, connection); !status) return status;
     std::u16string statement = QuoteBracketedNames(statements.front(), connection->IdentifierQuote());
-    bool lost = false;
-    ComPtr<IRecordset> recordset = OdbcRecordset::Open(std::move(connection), host, std::move(statement), failure, lost);
+    Status status = OdbcRecordset::Open(std::move(connection), host, std::move(statement), recordset);
     // A query changes nothing, so one that met a dead connection runs again on a
     // new one.
-    if (recordset || !lost || attempt == kAttempts) {
-      if (lost) failure.Code = kOdbcConnectionFailed;
-      return recordset;
+    if (status || !status.ConnectionLost || attempt == kAttempts) {
+      if (status.ConnectionLost) status.Code = kOdbcConnectionFailed;
+      return status;
     }
   }
 }
 
-bool OdbcBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit, Failure& failure) {
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    failure = {kBadStatementText, kNulInText};
-    return false;
-  }
+Status OdbcBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) {
+  if (Status status = CheckReceivedText(text); !status) return status;
   const std::vector<std::u16string_view> statements = SplitStatements(text);
-  if (statements.empty()) {
-    failure = {kBadStatementText, "the command text holds no statement"};
-    return false;
-  }
+  if (statements.empty()) return NoStatement(TextUse::Command);
   for (const std::u16string_view statement : statements) {
-    if (IsTransactionKeyword(FirstKeyword(statement))) {
-      failure = {kBadStatementText, kOwnTransactionText};
-      return false;
-    }
+    if (IsTransactionKeyword(FirstKeyword(statement))) return OwnTransaction();
   }
   for (int attempt = 1;; ++attempt) {
-    const std::shared_ptr<OdbcConnection> connection = OdbcConnection::Acquire(FConnectionString, failure);
-    if (!connection) return false;
-    bool lost = false;
+    std::shared_ptr<OdbcConnection> connection;
+    if (Status status = OdbcConnection::Acquire(FConnectionString, connection); !status) return status;
     std::lock_guard lock(connection->Mutex());
-    if (RunTransaction(*connection, statements, beforeCommit, failure, lost)) return true;
+    Status status = RunTransaction(*connection, statements, beforeCommit);
     // A transaction cut off by a lost connection was rolled back by the server, so
     // it is run again whole on a new one; one lost during its commit is not, since
     // it may have been stored.
-    if (!lost || attempt == kAttempts) return false;
+    if (status || !status.ConnectionLost || attempt == kAttempts) return status;
   }
 }
 
-bool OdbcBackend::RunTransaction(OdbcConnection& connection, const std::vector<std::u16string_view>& statements,
-                                 const BeforeCommit& beforeCommit, Failure& failure, bool& lost) {
+Status OdbcBackend::RunTransaction(OdbcConnection& connection, const std::vector<std::u16string_view>& statements,
+                                   const BeforeCommit& beforeCommit) {
   SQLHDBC dbc = connection.Handle();
   const auto setAutocommit = [dbc](bool on) {
     return SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT,
@@ -102,25 +79,30 @@ bool OdbcBackend::RunTransaction(OdbcConnection& connection, const std::vector<s
                               SQL_IS_UINTEGER);
   };
   // Whatever happens, the connection goes back to autocommit for the queries.
-  const auto end = [&](bool commit) {
-    const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
-    if (commit && !SQL_SUCCEEDED(rc)) {
-      failure = OdbcFailure(SQL_HANDLE_DBC, dbc, "the server did not commit the change");
+  const auto commit = [&]() -> Status {
+    const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
+    Status status = Status::Ok();
+    if (!SQL_SUCCEEDED(rc)) {
+      status = OdbcFailure(SQL_HANDLE_DBC, dbc, "the server did not commit the change");
       if (connection.Dead()) {
-        failure.Code = kOdbcConnectionFailed;
-        failure.Description += "; the connection was lost during the commit, so the change may or may not be stored";
+        status.Code = kOdbcConnectionFailed;
+        status.MayBeStored = true;
+        status.Description += "; the connection was lost during the commit, so the change may or may not be stored";
       }
       SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
     }
     setAutocommit(true);
-    return commit && SQL_SUCCEEDED(rc);
+    return status;
   };
-  const auto failed = [&](Failure driverFailure) {
-    failure = std::move(driverFailure);
-    lost = connection.Dead();
-    if (lost) failure.Code = kOdbcConnectionFailed;
-    end(false);
-    return false;
+  const auto rollBack = [&](Status failure) {
+    SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+    setAutocommit(true);
+    return failure;
+  };
+  const auto failed = [&](Status driverFailure) {
+    driverFailure.ConnectionLost = connection.Dead();
+    if (driverFailure.ConnectionLost) driverFailure.Code = kOdbcConnectionFailed;
+    return rollBack(std::move(driverFailure));
   };
 
   if (!SQL_SUCCEEDED(setAutocommit(false))) {
@@ -141,20 +123,12 @@ bool OdbcBackend::RunTransaction(OdbcConnection& connection, const std::vector<s
     SQLLEN changed = -1;
     if (!SQL_SUCCEEDED(SQLRowCount(statement.Handle(), &changed))) changed = -1;
     SQLFreeStmt(statement.Handle(), SQL_CLOSE);
-    // The client changes one controller at a time, addressed by its key; no row
-    // changed means it is gone (or was renumbered), and saying "done" would leave
-    // the operator believing a setting was stored that was not.
-    if (FirstKeyword(text) == "UPDATE" && changed == 0) {
-      end(false);
-      failure = {kNoRowMatched, kNoRowMatchedText};
-      return false;
+    if (IsRowWritingKeyword(FirstKeyword(text))) {
+      if (Status status = CheckRowsChanged(changed); !status) return rollBack(std::move(status));
     }
   }
-  if (!beforeCommit(failure)) {
-    end(false);
-    return false;
-  }
-  return end(true);
+  if (Status status = beforeCommit(); !status) return rollBack(std::move(status));
+  return commit();
 }
 
 }  // namespace velmora::server

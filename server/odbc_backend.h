@@ -15,14 +15,14 @@ class OdbcBackend final : public Backend {
  public:
   explicit OdbcBackend(std::string connectionString) : FConnectionString(std::move(connectionString)) {}
 
-  ComPtr<IRecordset> OpenQuery(const VelmoraHostApi& host, std::u16string_view text, Failure& failure) override;
-  bool ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit, Failure& failure) override;
+  Status OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) override;
+  Status ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) override;
 
  private:
-  // One attempt of ExecuteCommand on connection; lost is set when a failure came
-  // from a dead connection before the commit was asked for.
-  static bool RunTransaction(OdbcConnection& connection, const std::vector<std::u16string_view>& statements,
-                             const BeforeCommit& beforeCommit, Failure& failure, bool& lost);
+  // One attempt of ExecuteCommand on connection; a failure has ConnectionLost set
+  // when it came from a dead connection before the commit was asked for.
+  static Status RunTransaction(OdbcConnection& connection, const std::vector<std::u16string_view>& statements,
+                               const BeforeCommit& beforeCommit);
 
   const std::string FConnectionString;
 };

@@ -26,8 +26,8 @@ SQLHENV Environment() {
 
 }  // namespace
 
-Failure OdbcFailure(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view fallback) {
-  Failure failure{kOdbcFailed, {}};
+Status OdbcFailure(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view fallback) {
+  Status failure{kOdbcFailed, {}};
   for (SQLSMALLINT record = 1;; ++record) {
     SQLWCHAR state[6] = {};
     SQLINTEGER native = 0;
@@ -72,7 +72,7 @@ bool OdbcConnection::Dead() const {
   return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
 }
 
-std::shared_ptr<OdbcConnection> OdbcConnection::Acquire(const std::string& connectionString, Failure& failure) {
+Status OdbcConnection::Acquire(const std::string& connectionString, std::shared_ptr<OdbcConnection>& connection) {
   // A connection costs a login at the server, often over the network: it is kept
   // for the process and replaced only when it is pointed elsewhere, is found dead
   // or is a fork child's inheritance.
@@ -81,19 +81,21 @@ std::shared_ptr<OdbcConnection> OdbcConnection::Acquire(const std::string& conne
   std::lock_guard cacheLock(cacheMutex);
   if (cached && cached->FConnectionString == connectionString && cached->OwnedByThisProcess()) {
     std::lock_guard lock(cached->FMutex);
-    if (!cached->Dead()) return cached;
+    if (!cached->Dead()) {
+      connection = cached;
+      return Status::Ok();
+    }
   }
-  std::shared_ptr<OdbcConnection> opened = Open(connectionString, failure);
-  if (opened) cached = opened;
-  return opened;
+  Status status = Open(connectionString, connection);
+  if (status) cached = connection;
+  return status;
 }
 
-std::shared_ptr<OdbcConnection> OdbcConnection::Open(const std::string& connectionString, Failure& failure) {
+Status OdbcConnection::Open(const std::string& connectionString, std::shared_ptr<OdbcConnection>& connection) {
   const SQLHENV env = Environment();
   SQLHDBC dbc = SQL_NULL_HDBC;
   if (env == SQL_NULL_HENV || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
-    failure = {kOdbcConnectionFailed, "the ODBC driver manager could not make a connection handle"};
-    return nullptr;
+    return {kOdbcConnectionFailed, "the ODBC driver manager could not make a connection handle"};
   }
   // A login must not hang the operator's window for good when the server is gone.
   SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(15)), 0);
@@ -101,14 +103,14 @@ std::shared_ptr<OdbcConnection> OdbcConnection::Open(const std::string& connecti
   const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, ToSql(text.data()), static_cast<SQLSMALLINT>(text.size()),
                                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
-    failure = OdbcFailure(SQL_HANDLE_DBC, dbc, "the ODBC connection could not be made");
+    Status failure = OdbcFailure(SQL_HANDLE_DBC, dbc, "the ODBC connection could not be made");
     // Whatever the driver said, nothing is connected: the operator must read it
     // as a connection failure.
     failure.Code = kOdbcConnectionFailed;
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    return nullptr;
+    return failure;
   }
-  std::shared_ptr<OdbcConnection> connection(new OdbcConnection(dbc, connectionString));
+  connection.reset(new OdbcConnection(dbc, connectionString));
 
   SQLWCHAR quote[8] = {};
   SQLSMALLINT length = 0;
@@ -119,7 +121,7 @@ std::shared_ptr<OdbcConnection> OdbcConnection::Open(const std::string& connecti
   if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_GETDATA_EXTENSIONS, &extensions, sizeof extensions, nullptr))) {
     connection->FBlockFetch = (extensions & SQL_GD_BLOCK) != 0 && (extensions & SQL_GD_BOUND) != 0;
   }
-  return connection;
+  return Status::Ok();
 }
 
 }  // namespace velmora::server

@@ -21,7 +21,7 @@ inline SQLWCHAR* ToSql(char16_t* text) { return reinterpret_cast<SQLWCHAR*>(text
 // The driver's diagnostic records of handle as one failure: "<message> (SQLSTATE
 // xxxxx)", several records one a line. code is kOdbcFailed or, when a record's
 // SQLSTATE is of class 08 (connection exception), kOdbcConnectionFailed.
-Failure OdbcFailure(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view fallback);
+Status OdbcFailure(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view fallback);
 
 // The process's connection to the database server its connection string names,
 // shared by the service objects and the record sets they open (a record set keeps
@@ -30,9 +30,9 @@ class OdbcConnection {
  public:
   // The connection for connectionString: the open one when it is for the same
   // string and the driver does not know it dead, else a newly opened one that
-  // replaces it. nullptr, with failure set to the driver's diagnostic, when the
-  // connection cannot be made.
-  static std::shared_ptr<OdbcConnection> Acquire(const std::string& connectionString, Failure& failure);
+  // replaces it. Fails with the driver's diagnostic when the connection cannot be
+  // made.
+  static Status Acquire(const std::string& connectionString, std::shared_ptr<OdbcConnection>& connection);
 
   OdbcConnection(const OdbcConnection&) = delete;
   OdbcConnection& operator=(const OdbcConnection&) = delete;
@@ -58,7 +58,7 @@ class OdbcConnection {
 
  private:
   OdbcConnection(SQLHDBC dbc, std::string connectionString);
-  static std::shared_ptr<OdbcConnection> Open(const std::string& connectionString, Failure& failure);
+  static Status Open(const std::string& connectionString, std::shared_ptr<OdbcConnection>& connection);
 
   SQLHDBC FDbc;  // owned, connected
   std::string FConnectionString;

@@ -19,84 +19,85 @@ constexpr std::size_t kUnknownSizeChars = 255;
 
 std::size_t AlignUp(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
-constexpr const char* kNoCurrentRowText = "Either BOF or EOF is True: there is no current record";
-
 }  // namespace
 
-ComPtr<IRecordset> OdbcRecordset::Open(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
-                                       std::u16string statement, Failure& failure, bool& lost) {
-  lost = false;
+Status OdbcRecordset::Open(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
+                           std::u16string statement, ComPtr<IRecordset>& recordset) {
   std::unique_lock lock(connection->Mutex());
+  const auto lostIfDead = [&](Status failure) {
+    failure.ConnectionLost = connection->Dead();
+    return failure;
+  };
   SQLHSTMT handle = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection->Handle(), &handle))) {
-    failure = OdbcFailure(SQL_HANDLE_DBC, connection->Handle(), "the driver could not make a statement handle");
-    lost = connection->Dead();
-    return nullptr;
+    return lostIfDead(
+        OdbcFailure(SQL_HANDLE_DBC, connection->Handle(), "the driver could not make a statement handle"));
   }
   const SQLRETURN rc = SQLExecDirectW(handle, ToSql(statement.data()), static_cast<SQLINTEGER>(statement.size()));
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    failure = OdbcFailure(SQL_HANDLE_STMT, handle, "the driver could not run the query");
-    lost = connection->Dead();
+    Status failure = lostIfDead(OdbcFailure(SQL_HANDLE_STMT, handle, "the driver could not run the query"));
     SQLFreeHandle(SQL_HANDLE_STMT, handle);
-    return nullptr;
+    return failure;
   }
-  ComPtr<IRecordset> recordset;
   auto* created = new OdbcRecordset(connection, host, handle, std::move(statement));
-  recordset = ComPtr<IRecordset>::Attach(created);
-  if (!created->Prepare(failure) || !created->FetchLocked(failure)) {
-    lost = connection->Dead();
+  ComPtr<IRecordset> opened = ComPtr<IRecordset>::Attach(created);
+  Status status = created->Prepare();
+  if (status) status = created->FetchLocked();
+  if (!status) {
+    status = lostIfDead(std::move(status));
     lock.unlock();
-    recordset->Close();
-    return nullptr;
+    opened->Close();
+    return status;
   }
-  return recordset;
+  recordset = std::move(opened);
+  return Status::Ok();
 }
 
 OdbcRecordset::OdbcRecordset(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
                              SQLHSTMT statement, std::u16string text)
-    : FConnection(std::move(connection)), FHost(host), FStatement(statement), FText(std::move(text)) {}
+    : RecordsetBase(host), FConnection(std::move(connection)), FStatement(statement), FText(std::move(text)) {}
 
 OdbcRecordset::~OdbcRecordset() { Close(); }
 
-bool OdbcRecordset::Prepare(Failure& failure) {
+Status OdbcRecordset::Prepare() {
   SQLSMALLINT count = 0;
   if (!SQL_SUCCEEDED(SQLNumResultCols(FStatement, &count))) {
-    failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not describe the result");
-    return false;
+    return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not describe the result");
   }
   FRowByRow = !FConnection->BlockFetch();
   FColumns.resize(static_cast<std::size_t>(count));
+  FFields.resize(static_cast<std::size_t>(count));
   std::size_t offset = 0;
   for (SQLUSMALLINT i = 0; i < static_cast<SQLUSMALLINT>(count); ++i) {
     Column& column = FColumns[i];
+    Field& field = FFields[i];
     SQLWCHAR name[256] = {};
     SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
     if (!SQL_SUCCEEDED(SQLDescribeColW(FStatement, static_cast<SQLUSMALLINT>(i + 1), name, 256, &nameLength, &type,
                                        &size, &digits, &nullable))) {
-      failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not describe the result");
-      return false;
+      return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not describe the result");
     }
-    column.Name.assign(reinterpret_cast<const char16_t*>(name), std::min<std::size_t>(nameLength, 255));
+    field.Name.assign(reinterpret_cast<const char16_t*>(name), std::min<std::size_t>(nameLength, 255));
     switch (type) {
       case SQL_BIT:
       case SQL_TINYINT:
       case SQL_SMALLINT:
       case SQL_INTEGER:
       case SQL_BIGINT:
-        column.Kind = FieldKind::Integer;
+        field.Kind = FieldKind::Integer;
         column.Store = Storage::Integer;
         break;
       case SQL_NUMERIC:
       case SQL_DECIMAL:
         // Whole numbers stay exact; anything with a fraction is a real.
-        column.Kind = digits == 0 ? FieldKind::Integer : FieldKind::Real;
+        field.Kind = digits == 0 ? FieldKind::Integer : FieldKind::Real;
         column.Store = digits == 0 ? Storage::Integer : Storage::Real;
         break;
       case SQL_REAL:
       case SQL_FLOAT:
       case SQL_DOUBLE:
-        column.Kind = FieldKind::Real;
+        field.Kind = FieldKind::Real;
         column.Store = Storage::Real;
         break;
       case SQL_CHAR:
@@ -105,12 +106,12 @@ bool OdbcRecordset::Prepare(Failure& failure) {
       case SQL_WCHAR:
       case SQL_WVARCHAR:
       case SQL_WLONGVARCHAR:
-        column.Kind = FieldKind::Text;
+        field.Kind = FieldKind::Text;
         column.Store = Storage::Text;
         break;
       default:
         // Dates, binary and the like arrive as the driver writes them as text.
-        column.Kind = FieldKind::Other;
+        field.Kind = FieldKind::Other;
         column.Store = Storage::Text;
         break;
     }
@@ -129,7 +130,7 @@ bool OdbcRecordset::Prepare(Failure& failure) {
   FBlockRows = FRowByRow ? 1 : std::clamp<SQLULEN>(kBlockBytes / FRowSize, 1, kMaxBlockRows);
   FBuffer.assign(FBlockRows * FRowSize, 0);
   FRowStatus.assign(FBlockRows, SQL_ROW_SUCCESS);
-  if (FRowByRow) return true;
+  if (FRowByRow) return Status::Ok();
 
   const auto set = [&](SQLINTEGER attribute, SQLULEN value) {
     return SQL_SUCCEEDED(SQLSetStmtAttrW(FStatement, attribute, reinterpret_cast<SQLPOINTER>(value), 0));
@@ -139,8 +140,7 @@ bool OdbcRecordset::Prepare(Failure& failure) {
   };
   if (!set(SQL_ATTR_ROW_BIND_TYPE, FRowSize) || !set(SQL_ATTR_ROW_ARRAY_SIZE, FBlockRows) ||
       !setPointer(SQL_ATTR_ROWS_FETCHED_PTR, &FFetched) || !setPointer(SQL_ATTR_ROW_STATUS_PTR, FRowStatus.data())) {
-    failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver refused to fetch rows in blocks");
-    return false;
+    return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver refused to fetch rows in blocks");
   }
   for (std::size_t i = 0; i < FColumns.size(); ++i) {
     Column& column = FColumns[i];
@@ -156,41 +156,39 @@ bool OdbcRecordset::Prepare(Failure& failure) {
       bytes = sizeof(double);
     }
     if (!SQL_SUCCEEDED(SQLBindCol(FStatement, static_cast<SQLUSMALLINT>(i + 1), cType, value, bytes, indicator))) {
-      failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver refused a column's binding");
-      return false;
+      return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver refused a column's binding");
     }
   }
-  return true;
+  return Status::Ok();
 }
 
-bool OdbcRecordset::FetchLocked(Failure& failure) {
+Status OdbcRecordset::FetchLocked() {
   FRowInBlock = 0;
   FFetched = 0;
   if (FColumns.empty()) {  // a statement without a result: no rows
     FEof = true;
-    return true;
+    return Status::Ok();
   }
   const SQLRETURN rc = SQLFetch(FStatement);
   if (rc == SQL_NO_DATA) {
     FEof = true;
-    return true;
+    return Status::Ok();
   }
   if (!SQL_SUCCEEDED(rc)) {
     // A failed fetch ends the set: what is past the failure cannot be read.
     FEof = true;
-    failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not fetch the next rows");
-    return false;
+    return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not fetch the next rows");
   }
   FEof = false;
   if (FRowByRow) {
     FFetched = 1;
-    return ReadRowLocked(failure);
+    return ReadRowLocked();
   }
   if (FFetched == 0) FEof = true;
-  return true;
+  return Status::Ok();
 }
 
-bool OdbcRecordset::ReadWholeLocked(Column& column, std::size_t number, Failure& failure) {
+Status OdbcRecordset::ReadWholeLocked(Column& column, std::size_t number) {
   column.Whole.clear();
   column.WholeNull = false;
   column.WholeRow = FRowNumber;
@@ -199,15 +197,14 @@ bool OdbcRecordset::ReadWholeLocked(Column& column, std::size_t number, Failure&
     SQLLEN length = 0;
     const SQLRETURN rc = SQLGetData(FStatement, static_cast<SQLUSMALLINT>(number + 1), SQL_C_WCHAR, chunk,
                                     sizeof chunk, &length);
-    if (rc == SQL_NO_DATA) return true;
+    if (rc == SQL_NO_DATA) return Status::Ok();
     if (!SQL_SUCCEEDED(rc)) {
       column.WholeRow = -1;
-      failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not read a long text");
-      return false;
+      return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not read a long text");
     }
     if (length == SQL_NULL_DATA) {
       column.WholeNull = true;
-      return true;
+      return Status::Ok();
     }
     constexpr std::size_t kChunkUnits = sizeof chunk / sizeof chunk[0] - 1;  // past the terminator
     // More to come: the chunk is full (its length is what is left in all).
@@ -216,148 +213,79 @@ bool OdbcRecordset::ReadWholeLocked(Column& column, std::size_t number, Failure&
       continue;
     }
     column.Whole.append(chunk, static_cast<std::size_t>(length) / sizeof(char16_t));
-    return true;
+    return Status::Ok();
   }
 }
 
-bool OdbcRecordset::ReadRowLocked(Failure& failure) {
+Status OdbcRecordset::ReadRowLocked() {
   unsigned char* row = CurrentRow();
   for (std::size_t i = 0; i < FColumns.size(); ++i) {
     Column& column = FColumns[i];
     auto* indicator = reinterpret_cast<SQLLEN*>(row + column.IndicatorOffset);
     if (column.Store == Storage::Text) {
-      if (!ReadWholeLocked(column, i, failure)) return false;
+      if (Status status = ReadWholeLocked(column, i); !status) return status;
       *indicator = column.WholeNull ? SQL_NULL_DATA : 0;
       continue;
     }
     const SQLSMALLINT cType = column.Store == Storage::Integer ? SQL_C_SBIGINT : SQL_C_DOUBLE;
     if (!SQL_SUCCEEDED(SQLGetData(FStatement, static_cast<SQLUSMALLINT>(i + 1), cType, row + column.ValueOffset, 8,
                                   indicator))) {
-      failure = OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not read a value");
-      return false;
+      return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not read a value");
     }
   }
-  return true;
+  return Status::Ok();
 }
 
-HRESULT OdbcRecordset::Fail(HRESULT code, std::string description) {
-  return Report(FHost, {code, std::move(description)});
-}
-
-HRESULT OdbcRecordset::Fail(const Failure& failure) { return Report(FHost, failure); }
-
-HRESULT OdbcRecordset::NullPointer() { return Fail(E_POINTER, "Invalid pointer: a required argument is null"); }
-
-HRESULT OdbcRecordset::CheckOpen() {
-  return FStatement ? S_OK : Fail(kRecordsetClosed, "Operation is not allowed when the object is closed");
-}
-
-HRESULT OdbcRecordset::CheckIndex(std::int32_t index) {
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  if (index < 0 || static_cast<std::size_t>(index) >= FColumns.size()) {
-    return Fail(E_INVALIDARG, "field index " + std::to_string(index) + " is out of range: the record set has " +
-                                  std::to_string(FColumns.size()) + " fields");
-  }
-  return S_OK;
-}
-
-HRESULT OdbcRecordset::GetState(std::int32_t* state) {
-  if (state == nullptr) return NullPointer();
-  *state = FStatement ? kStateOpen : kStateClosed;
-  return S_OK;
-}
-
-HRESULT OdbcRecordset::GetFieldCount(std::int32_t* count) {
-  if (count == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  *count = static_cast<std::int32_t>(FColumns.size());
-  return S_OK;
-}
-
-HRESULT OdbcRecordset::GetFieldName(std::int32_t index, std::u16string* name) {
-  if (name == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
-  *name = FColumns[static_cast<std::size_t>(index)].Name;
-  return S_OK;
-}
-
-HRESULT OdbcRecordset::GetFieldKind(std::int32_t index, FieldKind* kind) {
-  if (kind == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
-  *kind = FColumns[static_cast<std::size_t>(index)].Kind;
-  return S_OK;
-}
-
-HRESULT OdbcRecordset::MoveFirst() {
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  if (FOnFirstRow) return S_OK;
+Status OdbcRecordset::Rewind() {
   // The cursor only goes forward: the query runs again, as SQLite's statement is
   // reset and stepped again.
   std::lock_guard lock(FConnection->Mutex());
   SQLFreeStmt(FStatement, SQL_CLOSE);
   for (Column& column : FColumns) column.WholeRow = -1;
   FRowNumber = 0;
-  FOnFirstRow = true;
-  Failure failure;
   const SQLRETURN rc = SQLExecDirectW(FStatement, ToSql(const_cast<char16_t*>(FText.data())),
                                       static_cast<SQLINTEGER>(FText.size()));
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     FEof = true;
-    return Fail(OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not run the query again"));
+    return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not run the query again");
   }
-  if (!FetchLocked(failure)) return Fail(failure);
-  return S_OK;
+  return FetchLocked();
 }
 
-HRESULT OdbcRecordset::MoveNext() {
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  if (FEof) return Fail(kNoCurrentRow, kNoCurrentRowText);
-  FOnFirstRow = false;
+Status OdbcRecordset::Advance() {
   ++FRowNumber;
   if (FRowInBlock + 1 < FFetched) {
     ++FRowInBlock;
-    return S_OK;
+    return Status::Ok();
   }
   std::lock_guard lock(FConnection->Mutex());
-  Failure failure;
-  if (!FetchLocked(failure)) return Fail(failure);
-  return S_OK;
+  return FetchLocked();
 }
 
-HRESULT OdbcRecordset::GetEOF(bool* eof) {
-  if (eof == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  *eof = FEof;
-  return S_OK;
-}
-
-HRESULT OdbcRecordset::GetValue(std::int32_t index, Variant* value) {
-  if (value == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
-  if (FEof) return Fail(kNoCurrentRow, kNoCurrentRowText);
-  Column& column = FColumns[static_cast<std::size_t>(index)];
+Status OdbcRecordset::Read(std::size_t index, Variant& value) {
+  Column& column = FColumns[index];
   const unsigned char* row = CurrentRow();
   if (!FRowByRow && FRowStatus[FRowInBlock] == SQL_ROW_ERROR) {
-    return Fail(kOdbcFailed, "the driver could not read row " + std::to_string(FRowNumber + 1) + " of the result");
+    return {kOdbcFailed, "the driver could not read row " + std::to_string(FRowNumber + 1) + " of the result"};
   }
   SQLLEN indicator = 0;
   std::memcpy(&indicator, row + column.IndicatorOffset, sizeof indicator);
   if (indicator == SQL_NULL_DATA) {
-    *value = Variant::Null();
-    return S_OK;
+    value = Variant::Null();
+    return Status::Ok();
   }
   switch (column.Store) {
     case Storage::Integer: {
       std::int64_t v = 0;
       std::memcpy(&v, row + column.ValueOffset, sizeof v);
-      *value = Variant::FromInteger(v);
-      return S_OK;
+      value = Variant::FromInteger(v);
+      return Status::Ok();
     }
     case Storage::Real: {
       double v = 0;
       std::memcpy(&v, row + column.ValueOffset, sizeof v);
-      *value = Variant::FromReal(v);
-      return S_OK;
+      value = Variant::FromReal(v);
+      return Status::Ok();
     }
     case Storage::Text:
       break;
@@ -365,21 +293,20 @@ HRESULT OdbcRecordset::GetValue(std::int32_t index, Variant* value) {
   const std::size_t capacity = (column.TextUnits - 1) * sizeof(SQLWCHAR);
   const bool whole = indicator != SQL_NO_TOTAL && static_cast<std::size_t>(indicator) <= capacity;
   if (!FRowByRow && whole) {
-    *value = Variant::FromWideText(std::u16string_view(reinterpret_cast<const char16_t*>(row + column.ValueOffset),
-                                                       static_cast<std::size_t>(indicator) / sizeof(char16_t)));
-    return S_OK;
+    value = Variant::FromWideText(std::u16string_view(reinterpret_cast<const char16_t*>(row + column.ValueOffset),
+                                                      static_cast<std::size_t>(indicator) / sizeof(char16_t)));
+    return Status::Ok();
   }
   if (column.WholeRow != FRowNumber) {
     // Longer than its binding: the rest is read now, never cut off.
     std::lock_guard lock(FConnection->Mutex());
     const SQLRETURN rc = SQLSetPos(FStatement, static_cast<SQLSETPOSIROW>(FRowInBlock + 1), SQL_POSITION,
                                    SQL_LOCK_NO_CHANGE);
-    Failure failure;
-    if (!SQL_SUCCEEDED(rc)) return Fail(OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not read a long text"));
-    if (!ReadWholeLocked(column, static_cast<std::size_t>(index), failure)) return Fail(failure);
+    if (!SQL_SUCCEEDED(rc)) return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not read a long text");
+    if (Status status = ReadWholeLocked(column, index); !status) return status;
   }
-  *value = column.WholeNull ? Variant::Null() : Variant::FromWideText(column.Whole);
-  return S_OK;
+  value = column.WholeNull ? Variant::Null() : Variant::FromWideText(column.Whole);
+  return Status::Ok();
 }
 
 HRESULT OdbcRecordset::Close() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/odbc_connection.h"
+#include "server/recordset_base.h"
 #include "service/module_abi.h"
 #include "service/recordset.h"
 
@@ -18,30 +19,21 @@ namespace velmora::server {
 // SQLGetData when it is asked for. A driver that cannot read single rows of a
 // block that way is read a row at a time. Holds the statement and a share of the
 // connection until Close or its last Release.
-class OdbcRecordset final : public ComObject<IRecordset> {
+class OdbcRecordset final : public RecordsetBase {
  public:
   // Runs statement (one query, already in the server's quoting) and fetches its
-  // first block. nullptr, with failure set, when either fails; lost is then set
+  // first block into recordset. Fails when either fails, with ConnectionLost set
   // when the connection turned out dead.
-  static ComPtr<IRecordset> Open(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
-                                 std::u16string statement, Failure& failure, bool& lost);
+  static Status Open(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
+                     std::u16string statement, ComPtr<IRecordset>& recordset);
 
-  HRESULT GetState(std::int32_t* state) override;
-  HRESULT GetFieldCount(std::int32_t* count) override;
-  HRESULT GetFieldName(std::int32_t index, std::u16string* name) override;
-  HRESULT GetFieldKind(std::int32_t index, FieldKind* kind) override;
-  HRESULT MoveFirst() override;
-  HRESULT MoveNext() override;
-  HRESULT GetEOF(bool* eof) override;
-  HRESULT GetValue(std::int32_t index, Variant* value) override;
   HRESULT Close() override;
 
  private:
   // How a column's values are fetched.
   enum class Storage : std::uint8_t { Integer, Real, Text };
+  // A field's reading; its name and kind are the base's field of the same index.
   struct Column {
-    std::u16string Name;
-    FieldKind Kind = FieldKind::Other;
     Storage Store = Storage::Text;
     std::size_t ValueOffset = 0;      // in a row of the buffer
     std::size_t IndicatorOffset = 0;  // the SQLLEN length or SQL_NULL_DATA
@@ -55,27 +47,24 @@ class OdbcRecordset final : public ComObject<IRecordset> {
                 std::u16string text);
   ~OdbcRecordset() override;
 
-  // Describes the result's columns and binds them; false, with failure set, when
-  // the driver refuses.
-  bool Prepare(Failure& failure);
+  bool IsOpen() const override { return FStatement != nullptr; }
+  Status Rewind() override;
+  Status Advance() override;
+  Status Read(std::size_t index, Variant& value) override;
+
+  // Describes the result's columns and binds them; fails when the driver refuses.
+  Status Prepare();
   // Fetches the next block (the first after an execution); the caller holds the
   // connection's mutex. Sets FEof at the end.
-  bool FetchLocked(Failure& failure);
+  Status FetchLocked();
   // Reads column's whole text of the current row by SQLGetData; the caller holds
   // the connection's mutex.
-  bool ReadWholeLocked(Column& column, std::size_t number, Failure& failure);
+  Status ReadWholeLocked(Column& column, std::size_t number);
   // In row-at-a-time reading: every value of the current row, by SQLGetData.
-  bool ReadRowLocked(Failure& failure);
+  Status ReadRowLocked();
   unsigned char* CurrentRow() { return FBuffer.data() + FRowInBlock * FRowSize; }
 
-  HRESULT CheckOpen();
-  HRESULT CheckIndex(std::int32_t index);
-  HRESULT NullPointer();
-  HRESULT Fail(HRESULT code, std::string description);
-  HRESULT Fail(const Failure& failure);
-
   std::shared_ptr<OdbcConnection> FConnection;  // empty once closed
-  const VelmoraHostApi& FHost;
   SQLHSTMT FStatement;                          // owned; nullptr once closed
   const std::u16string FText;                   // run again by MoveFirst
   std::vector<Column> FColumns;
@@ -87,8 +76,6 @@ class OdbcRecordset final : public ComObject<IRecordset> {
   SQLULEN FFetched = 0;                         // rows in the current block
   std::size_t FRowInBlock = 0;
   std::int64_t FRowNumber = 0;                  // of the current row, from 0
-  bool FEof = false;
-  bool FOnFirstRow = true;  // no move since the query ran: MoveFirst has nothing to do
 };
 
 }  // namespace velmora::server

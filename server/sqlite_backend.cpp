@@ -4,60 +4,52 @@
 
 #include "server/sql_text.h"
 #include "server/sqlite_recordset.h"
+#include "server/text_rules.h"
 
 namespace velmora::server {
 
-ComPtr<IRecordset> SqliteBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view text, Failure& failure) {
-  std::shared_ptr<SqliteConnection> connection = SqliteConnection::Acquire(FDatabase, FBusyTimeoutMs, failure);
-  if (!connection) return nullptr;
-  return SqliteRecordset::Open(std::move(connection), host, text, failure);
+Status SqliteBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) {
+  std::shared_ptr<SqliteConnection> connection;
+  if (Status status = SqliteConnection::Acquire(FDatabase, FBusyTimeoutMs, connection); !status) return status;
+  return SqliteRecordset::Open(std::move(connection), host, text, recordset);
 }
 
-bool SqliteBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit, Failure& failure) {
-  const std::shared_ptr<SqliteConnection> connection = SqliteConnection::Acquire(FDatabase, FBusyTimeoutMs, failure);
-  if (!connection) return false;
+Status SqliteBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) {
+  std::shared_ptr<SqliteConnection> connection;
+  if (Status status = SqliteConnection::Acquire(FDatabase, FBusyTimeoutMs, connection); !status) return status;
 
   std::lock_guard lock(connection->Mutex());
   sqlite3* db = connection->Handle();
-  const auto rollBack = [db] {
+  const auto rollBack = [db](Status failure) {
     if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return failure;
   };
   // IMMEDIATE takes the write lock at once (waiting for it as long as the busy
   // timeout allows), so no statement of the text can meet a lock half-way.
   if (const int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
-    failure = connection->SqliteFailure(rc);
-    rollBack();
-    return false;
+    return rollBack(connection->SqliteFailure(rc));
   }
-  if (!RunStatements(*connection, text, failure) || !beforeCommit(failure)) {
-    rollBack();
-    return false;
-  }
+  if (Status status = RunStatements(*connection, text); !status) return rollBack(std::move(status));
+  if (Status status = beforeCommit(); !status) return rollBack(std::move(status));
   if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
-    failure = connection->SqliteFailure(rc);
-    rollBack();
-    return false;
+    return rollBack(connection->SqliteFailure(rc));
   }
-  return true;
+  return Status::Ok();
 }
 
-bool SqliteBackend::RunStatements(SqliteConnection& connection, std::u16string_view text, Failure& failure) {
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    failure = {kBadStatementText, kNulInText};
-    return false;
-  }
+Status SqliteBackend::RunStatements(SqliteConnection& connection, std::u16string_view text) {
+  if (Status status = CheckReceivedText(text); !status) return status;
   sqlite3* db = connection.Handle();
   const char16_t* next = text.data();
   const char16_t* const end = text.data() + text.size();
   int statements = 0;
   while (next < end) {
-    sqlite3_stmt* statement = nullptr;
+    sqlite3_stmt* prepared = nullptr;
     const void* tail = nullptr;
     const int bytes = static_cast<int>((end - next) * sizeof(char16_t));
-    if (const int rc = sqlite3_prepare16_v2(db, next, bytes, &statement, &tail); rc != SQLITE_OK) {
-      failure = connection.SqliteFailure(rc);
-      return false;
-    }
+    const int prepareRc = sqlite3_prepare16_v2(db, next, bytes, &prepared, &tail);
+    const SqliteStatement statement(prepared);
+    if (prepareRc != SQLITE_OK) return connection.SqliteFailure(prepareRc);
     const char16_t* const after = static_cast<const char16_t*>(tail);
     if (statement == nullptr) {  // only blanks or comments were left
       if (after <= next) break;
@@ -65,36 +57,20 @@ bool SqliteBackend::RunStatements(SqliteConnection& connection, std::u16string_v
       continue;
     }
     next = after;
-    const char* sql = sqlite3_sql(statement);
+    const char* sql = sqlite3_sql(statement.get());
     const std::string keyword = FirstKeyword(std::string_view(sql ? sql : ""));
-    if (keyword == "BEGIN" || keyword == "COMMIT" || keyword == "END" || keyword == "ROLLBACK") {
-      sqlite3_finalize(statement);
-      failure = {kBadStatementText, kOwnTransactionText};
-      return false;
-    }
+    if (IsTransactionKeyword(keyword)) return OwnTransaction();
     int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE) {
-      failure = connection.SqliteFailure(rc);
-      sqlite3_finalize(statement);
-      return false;
-    }
-    sqlite3_finalize(statement);
+    if (rc != SQLITE_DONE) return connection.SqliteFailure(rc);
     ++statements;
-    // The client changes one controller at a time, addressed by its key; no row
-    // changed means it is gone (or was renumbered), and saying "done" would leave
-    // the operator believing a setting was stored that was not.
-    if (keyword == "UPDATE" && sqlite3_changes(db) == 0) {
-      failure = {kNoRowMatched, kNoRowMatchedText};
-      return false;
+    if (IsRowWritingKeyword(keyword)) {
+      if (Status status = CheckRowsChanged(sqlite3_changes(db)); !status) return status;
     }
   }
-  if (statements == 0) {
-    failure = {kBadStatementText, "the command text holds no statement"};
-    return false;
-  }
-  return true;
+  if (statements == 0) return NoStatement(TextUse::Command);
+  return Status::Ok();
 }
 
 }  // namespace velmora::server

@@ -14,12 +14,12 @@ class SqliteBackend final : public Backend {
   SqliteBackend(std::string database, int busyTimeoutMs)
       : FDatabase(std::move(database)), FBusyTimeoutMs(busyTimeoutMs) {}
 
-  ComPtr<IRecordset> OpenQuery(const VelmoraHostApi& host, std::u16string_view text, Failure& failure) override;
-  bool ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit, Failure& failure) override;
+  Status OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) override;
+  Status ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) override;
 
  private:
   // Runs every statement of text inside the open transaction.
-  static bool RunStatements(SqliteConnection& connection, std::u16string_view text, Failure& failure);
+  static Status RunStatements(SqliteConnection& connection, std::u16string_view text);
 
   const std::string FDatabase;
   const int FBusyTimeoutMs;

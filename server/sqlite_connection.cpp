@@ -10,20 +10,20 @@
 namespace velmora::server {
 namespace {
 
-Failure OpenFailure(const std::string& path, std::string_view what) {
+Status OpenFailure(const std::string& path, std::string_view what) {
   return {SqliteResult(SQLITE_CANTOPEN), "unable to open database file: " + path + std::string(what)};
 }
 
 // Runs a statement that returns at most one text value (a pragma); "" when none.
 int QueryText(sqlite3* db, const char* sql, std::string& value) {
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  sqlite3_stmt* prepared = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &prepared, nullptr);
+  const SqliteStatement stmt(prepared);
   if (rc != SQLITE_OK) return rc;
   value.clear();
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    if (const unsigned char* text = sqlite3_column_text(stmt, 0)) value = reinterpret_cast<const char*>(text);
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    if (const unsigned char* text = sqlite3_column_text(stmt.get(), 0)) value = reinterpret_cast<const char*>(text);
   }
-  sqlite3_finalize(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
@@ -43,9 +43,10 @@ SqliteConnection::~SqliteConnection() {
 
 bool SqliteConnection::OwnedByThisProcess() const { return FOwner == getpid(); }
 
-Failure SqliteConnection::SqliteFailure(int rc) const { return {SqliteResult(rc), sqlite3_errmsg(FDb)}; }
+Status SqliteConnection::SqliteFailure(int rc) const { return {SqliteResult(rc), sqlite3_errmsg(FDb)}; }
 
-std::shared_ptr<SqliteConnection> SqliteConnection::Acquire(const std::string& database, int busyTimeoutMs, Failure& failure) {
+Status SqliteConnection::Acquire(const std::string& database, int busyTimeoutMs,
+                                 std::shared_ptr<SqliteConnection>& connection) {
   // Opening costs a file open, a schema read and pragmas: far more than a call, so
   // the connection is kept and only replaced when the process is pointed elsewhere
   // (or is a fork child, which must not use its parent's handle).
@@ -63,26 +64,24 @@ std::shared_ptr<SqliteConnection> SqliteConnection::Acquire(const std::string& d
       sqlite3_busy_timeout(cached->FDb, busyTimeoutMs);
       cached->FBusyTimeoutMs = busyTimeoutMs;
     }
-    return cached;
+    connection = cached;
+    return Status::Ok();
   }
-  std::shared_ptr<SqliteConnection> opened = Open(database, busyTimeoutMs, failure);
-  if (opened) cached = opened;
-  return opened;
+  Status status = Open(database, busyTimeoutMs, connection);
+  if (status) cached = connection;
+  return status;
 }
 
-std::shared_ptr<SqliteConnection> SqliteConnection::Open(const std::string& database, int busyTimeoutMs, Failure& failure) {
+Status SqliteConnection::Open(const std::string& database, int busyTimeoutMs,
+                              std::shared_ptr<SqliteConnection>& connection) {
   // SQLite would create a missing file (or report only "unable to open database
   // file"); a missing database is a configuration mistake, so say which file.
   struct stat info{};
   if (stat(database.c_str(), &info) != 0) {
-    failure = errno == ENOENT ? OpenFailure(database, " does not exist")
-                              : OpenFailure(database, std::string(": ") + std::strerror(errno));
-    return nullptr;
+    return errno == ENOENT ? OpenFailure(database, " does not exist")
+                           : OpenFailure(database, std::string(": ") + std::strerror(errno));
   }
-  if (S_ISDIR(info.st_mode)) {
-    failure = OpenFailure(database, " is a directory");
-    return nullptr;
-  }
+  if (S_ISDIR(info.st_mode)) return OpenFailure(database, " is a directory");
 
   // Our own mutex guards every use, so SQLite's per-connection mutex is not needed.
   constexpr int kCommonFlags = SQLITE_OPEN_NOMUTEX;
@@ -96,16 +95,16 @@ std::shared_ptr<SqliteConnection> SqliteConnection::Open(const std::string& data
     rc = sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY | kCommonFlags, nullptr);
   }
   if (rc != SQLITE_OK) {
-    failure = {SqliteResult(rc), std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ": " + database};
+    Status failure{SqliteResult(rc), std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ": " + database};
     sqlite3_close(db);
-    return nullptr;
+    return failure;
   }
   sqlite3_extended_result_codes(db, 1);
 
   auto fail = [&](int code) {
-    failure = {SqliteResult(code), sqlite3_errmsg(db)};
+    Status failure{SqliteResult(code), sqlite3_errmsg(db)};
     sqlite3_close(db);
-    return nullptr;
+    return failure;
   };
 
   // The first read of the header: a file that is not a database fails here, with
@@ -127,7 +126,8 @@ std::shared_ptr<SqliteConnection> SqliteConnection::Open(const std::string& data
   }
   if (rc = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr); rc != SQLITE_OK) return fail(rc);
 
-  return std::shared_ptr<SqliteConnection>(new SqliteConnection(db, database, info, busyTimeoutMs));
+  connection.reset(new SqliteConnection(db, database, info, busyTimeoutMs));
+  return Status::Ok();
 }
 
 }  // namespace velmora::server

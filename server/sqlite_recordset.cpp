@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "server/text_rules.h"
+
 namespace velmora::server {
 namespace {
 
@@ -25,176 +27,100 @@ std::size_t ByteCount(std::u16string_view text) { return text.size() * sizeof(ch
 
 }  // namespace
 
-ComPtr<IRecordset> SqliteRecordset::Open(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
-                                         std::u16string_view text, Failure& failure) {
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    failure = {kBadStatementText, kNulInText};
-    return nullptr;
-  }
+Status SqliteRecordset::Open(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
+                             std::u16string_view text, ComPtr<IRecordset>& recordset) {
+  if (Status status = CheckReceivedText(text); !status) return status;
   std::unique_lock lock(connection->Mutex());
   sqlite3* db = connection->Handle();
-  sqlite3_stmt* statement = nullptr;
+  sqlite3_stmt* prepared = nullptr;
   const void* tail = nullptr;
-  if (const int rc = sqlite3_prepare16_v2(db, text.data(), static_cast<int>(ByteCount(text)), &statement, &tail);
-      rc != SQLITE_OK) {
-    failure = connection->SqliteFailure(rc);
-    return nullptr;
-  }
-  if (statement == nullptr) {
-    failure = {kBadStatementText, "the query text holds no statement"};
-    return nullptr;
-  }
+  const int prepareRc = sqlite3_prepare16_v2(db, text.data(), static_cast<int>(ByteCount(text)), &prepared, &tail);
+  SqliteStatement statement(prepared);
+  if (prepareRc != SQLITE_OK) return connection->SqliteFailure(prepareRc);
+  if (statement == nullptr) return NoStatement(TextUse::Query);
   // Whatever follows the query would be dropped unseen; refuse it instead.
   const std::u16string_view rest = text.substr(static_cast<const char16_t*>(tail) - text.data());
   if (!rest.empty()) {
     sqlite3_stmt* next = nullptr;
     const int rc = sqlite3_prepare16_v2(db, rest.data(), static_cast<int>(ByteCount(rest)), &next, nullptr);
-    sqlite3_finalize(next);
-    if (rc != SQLITE_OK || next != nullptr) {
-      sqlite3_finalize(statement);
-      failure = {kBadStatementText, "the query text holds more than one statement"};
-      return nullptr;
-    }
+    const SqliteStatement following(next);
+    if (rc != SQLITE_OK || following != nullptr) return MoreThanOneQuery();
   }
 
-  const int rc = sqlite3_step(statement);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-    failure = connection->SqliteFailure(rc);
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  auto* recordset = new SqliteRecordset(std::move(connection), host, statement);
-  recordset->FEof = rc == SQLITE_DONE;
-  return ComPtr<IRecordset>::Attach(recordset);
+  const int rc = sqlite3_step(statement.get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return connection->SqliteFailure(rc);
+  auto* created = new SqliteRecordset(std::move(connection), host, std::move(statement));
+  created->FEof = rc == SQLITE_DONE;
+  recordset = ComPtr<IRecordset>::Attach(created);
+  return Status::Ok();
 }
 
 SqliteRecordset::SqliteRecordset(std::shared_ptr<SqliteConnection> connection, const VelmoraHostApi& host,
-                                 sqlite3_stmt* statement)
-    : FConnection(std::move(connection)), FHost(host), FStatement(statement) {
-  const int count = sqlite3_column_count(statement);
-  FNames.reserve(count);
-  FKinds.reserve(count);
+                                 SqliteStatement statement)
+    : RecordsetBase(host), FConnection(std::move(connection)), FStatement(std::move(statement)) {
+  sqlite3_stmt* stmt = FStatement.get();
+  const int count = sqlite3_column_count(stmt);
+  FFields.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
-    const auto* name = static_cast<const char16_t*>(sqlite3_column_name16(statement, i));
-    FNames.emplace_back(name ? name : u"");
-    FKinds.push_back(KindOfDeclaredType(sqlite3_column_decltype(statement, i)));
+    const auto* name = static_cast<const char16_t*>(sqlite3_column_name16(stmt, i));
+    FFields.push_back({name ? name : u"", KindOfDeclaredType(sqlite3_column_decltype(stmt, i))});
   }
 }
 
 SqliteRecordset::~SqliteRecordset() { Close(); }
 
-HRESULT SqliteRecordset::Fail(HRESULT code, std::string description) {
-  return Report(FHost, {code, std::move(description)});
-}
-
-HRESULT SqliteRecordset::NullPointer() { return Fail(E_POINTER, "Invalid pointer: a required argument is null"); }
-
-HRESULT SqliteRecordset::CheckOpen() {
-  return FStatement ? S_OK : Fail(kRecordsetClosed, "Operation is not allowed when the object is closed");
-}
-
-HRESULT SqliteRecordset::CheckIndex(std::int32_t index) {
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  if (index < 0 || static_cast<std::size_t>(index) >= FNames.size()) {
-    return Fail(E_INVALIDARG, "field index " + std::to_string(index) + " is out of range: the record set has " +
-                                  std::to_string(FNames.size()) + " fields");
-  }
-  return S_OK;
-}
-
-HRESULT SqliteRecordset::GetState(std::int32_t* state) {
-  if (state == nullptr) return NullPointer();
-  *state = FStatement ? kStateOpen : kStateClosed;
-  return S_OK;
-}
-
-HRESULT SqliteRecordset::GetFieldCount(std::int32_t* count) {
-  if (count == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  *count = static_cast<std::int32_t>(FNames.size());
-  return S_OK;
-}
-
-HRESULT SqliteRecordset::GetFieldName(std::int32_t index, std::u16string* name) {
-  if (name == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
-  *name = FNames[index];
-  return S_OK;
-}
-
-HRESULT SqliteRecordset::GetFieldKind(std::int32_t index, FieldKind* kind) {
-  if (kind == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
-  *kind = FKinds[index];
-  return S_OK;
-}
-
-HRESULT SqliteRecordset::StepLocked() {
-  const int rc = sqlite3_step(FStatement);
+Status SqliteRecordset::StepLocked() {
+  const int rc = sqlite3_step(FStatement.get());
   if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
     FEof = rc == SQLITE_DONE;
-    return S_OK;
+    return Status::Ok();
   }
   // A failed step ends the set: what is past the failure cannot be read.
   FEof = true;
-  return Report(FHost, FConnection->SqliteFailure(rc));
+  return FConnection->SqliteFailure(rc);
 }
 
-HRESULT SqliteRecordset::MoveFirst() {
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  if (FOnFirstRow) return S_OK;
+Status SqliteRecordset::Rewind() {
   std::lock_guard lock(FConnection->Mutex());
-  sqlite3_reset(FStatement);
-  FOnFirstRow = true;
+  sqlite3_reset(FStatement.get());
   return StepLocked();
 }
 
-HRESULT SqliteRecordset::MoveNext() {
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  if (FEof) return Fail(kNoCurrentRow, "Either BOF or EOF is True: there is no current record");
+Status SqliteRecordset::Advance() {
   std::lock_guard lock(FConnection->Mutex());
-  FOnFirstRow = false;
   return StepLocked();
 }
 
-HRESULT SqliteRecordset::GetEOF(bool* eof) {
-  if (eof == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckOpen(); Failed(hr)) return hr;
-  *eof = FEof;
-  return S_OK;
-}
-
-HRESULT SqliteRecordset::GetValue(std::int32_t index, Variant* value) {
-  if (value == nullptr) return NullPointer();
-  if (const HRESULT hr = CheckIndex(index); Failed(hr)) return hr;
-  if (FEof) return Fail(kNoCurrentRow, "Either BOF or EOF is True: there is no current record");
+Status SqliteRecordset::Read(std::size_t field, Variant& value) {
+  const int index = static_cast<int>(field);
+  sqlite3_stmt* stmt = FStatement.get();
   std::lock_guard lock(FConnection->Mutex());
-  switch (sqlite3_column_type(FStatement, index)) {
+  switch (sqlite3_column_type(stmt, index)) {
     case SQLITE_INTEGER:
-      *value = Variant::FromInteger(sqlite3_column_int64(FStatement, index));
+      value = Variant::FromInteger(sqlite3_column_int64(stmt, index));
       break;
     case SQLITE_FLOAT:
-      *value = Variant::FromReal(sqlite3_column_double(FStatement, index));
+      value = Variant::FromReal(sqlite3_column_double(stmt, index));
       break;
     case SQLITE_TEXT: {
       // UTF-8 as stored: handing it out as it is saves a conversion here, and the
       // client converts once, into the form it keeps.
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(FStatement, index));
-      const int bytes = sqlite3_column_bytes(FStatement, index);
-      *value = Variant::FromText(std::string_view(text ? text : "", text ? bytes : 0));
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
+      const int bytes = sqlite3_column_bytes(stmt, index);
+      value = Variant::FromText(std::string_view(text ? text : "", text ? static_cast<std::size_t>(bytes) : 0));
       break;
     }
     case SQLITE_BLOB: {
-      const auto* blob = static_cast<const char*>(sqlite3_column_blob(FStatement, index));
-      const int bytes = sqlite3_column_bytes(FStatement, index);
-      *value = Variant::FromText(std::string_view(blob ? blob : "", blob ? bytes : 0));
+      const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, index));
+      const int bytes = sqlite3_column_bytes(stmt, index);
+      value = Variant::FromText(std::string_view(blob ? blob : "", blob ? static_cast<std::size_t>(bytes) : 0));
       break;
     }
     default:
-      *value = Variant::Null();
+      value = Variant::Null();
       break;
   }
-  return S_OK;
+  return Status::Ok();
 }
 
 HRESULT SqliteRecordset::Close() {
@@ -202,8 +128,9 @@ HRESULT SqliteRecordset::Close() {
   if (FStatement == nullptr) return S_OK;
   {
     std::lock_guard lock(FConnection->Mutex());
-    if (FConnection->OwnedByThisProcess()) sqlite3_finalize(FStatement);
-    FStatement = nullptr;
+    // A fork child must not touch its parent's handles, not even to free them.
+    if (!FConnection->OwnedByThisProcess()) (void)FStatement.release();
+    FStatement.reset();
   }
   FConnection.reset();
   return S_OK;
