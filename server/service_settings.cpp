@@ -218,6 +218,18 @@ ServiceSettings CurrentSettings() {
       settings.BusyTimeoutMs = value;
     }
   }
+  if (const std::string timeout = Env("VELMORA_STATEMENT_TIMEOUT_MS"); !timeout.empty()) {
+    int value = -1;
+    const auto [end, ec] = std::from_chars(timeout.data(), timeout.data() + timeout.size(), value);
+    if (ec != std::errc() || end != timeout.data() + timeout.size() || value < 1 || value > 24 * 60 * 60 * 1000) {
+      if (settings.Problem.empty()) {
+        settings.Problem = "VELMORA_STATEMENT_TIMEOUT_MS must be a number of milliseconds from 1 to 86400000, not '" +
+                           timeout + "'";
+      }
+    } else {
+      settings.StatementTimeoutMs = value;
+    }
+  }
   return settings;
 }
 

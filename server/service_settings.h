@@ -16,6 +16,7 @@ struct ServiceSettings {
   std::string Odbc;         // the ODBC connection string; empty for the SQLite file
   std::string AuditLog;     // absolute path of the audit log; empty when there is none
   int BusyTimeoutMs = 5000; // how long a statement waits for another connection's lock
+  int StatementTimeoutMs = 30000;  // how long one call may run before it is stopped
   std::string Problem;      // when not empty, the configuration is unusable: every operation fails with it
 };
 

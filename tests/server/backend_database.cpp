@@ -36,6 +36,7 @@ class ServerBackendDatabase final : public BackendDatabase {
   std::map<std::string, std::string> ServiceEnvironment() const override {
     return {{"VELMORA_DATABASE", ""}, {"VELMORA_ODBC", FDatabase.ConnectionString()}};
   }
+  std::string DatabaseName() const override { return FDatabase.Name(); }
 
  private:
   Database FDatabase;

@@ -37,6 +37,10 @@ class BackendDatabase {
   virtual void Exec(const std::string& sql) = 0;
   // The rows of a query, one line each, values joined by '|', NULL for null.
   virtual std::string Dump(const std::string& sql) = 0;
+  // The name of the database on its server; "" for an SQLite file.
+  virtual std::string DatabaseName() const { return ""; }
+  // The column type of a text of any length (MariaDB's text holds 64 KiB).
+  std::string LongTextType() const { return IsMariadb() ? "longtext" : "text"; }
   // The variables that point the service at this database (the other one unset).
   virtual std::map<std::string, std::string> ServiceEnvironment() const = 0;
 
