@@ -65,6 +65,14 @@ bool WritesRows(const std::vector<std::string>& words) {
   return false;
 }
 
+// MariaDB and MySQL commit the open transaction before these statements and
+// after them, whatever a transaction, READ ONLY included, says: neither a query's
+// fence nor a command's one transaction would hold.
+bool CommitsByItself(const std::string& keyword) {
+  return OneOf(keyword, {"CREATE", "ALTER", "DROP", "RENAME", "TRUNCATE", "GRANT", "REVOKE", "ANALYZE", "OPTIMIZE",
+                         "REPAIR", "CACHE", "INSTALL", "UNINSTALL", "FLUSH", "RESET", "PURGE", "CHANGE", "BACKUP"});
+}
+
 Status RefusedSessionChange(const std::string& what) {
   return {kBadStatementText, "the service keeps its connection's session to itself: " + what +
                                  " statements are refused"};
@@ -92,6 +100,10 @@ Status CheckText(std::u16string_view text, TextUse use, SqlDialect dialect) {
   const std::string first = FirstKeyword(text, dialect);
   if (EndsOrOpensTransaction(first)) return OwnTransaction();
   if (const std::string change = SessionChange(words, dialect); !change.empty()) return RefusedSessionChange(change);
+  if (dialect == SqlDialect::Mysql && CommitsByItself(first)) {
+    return {kBadStatementText, "on this server " + first +
+                                   " commits by itself, outside the one transaction of a call; it is refused"};
+  }
   return Status::Ok();
 }
 

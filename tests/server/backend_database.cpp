@@ -37,6 +37,7 @@ class ServerBackendDatabase final : public BackendDatabase {
     return {{"VELMORA_DATABASE", ""}, {"VELMORA_ODBC", FDatabase.ConnectionString()}};
   }
   std::string DatabaseName() const override { return FDatabase.Name(); }
+  OdbcDatabase* Odbc() override { return &FDatabase.Connection(); }
 
  private:
   Database FDatabase;

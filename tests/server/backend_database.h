@@ -37,6 +37,8 @@ class BackendDatabase {
   virtual void Exec(const std::string& sql) = 0;
   // The rows of a query, one line each, values joined by '|', NULL for null.
   virtual std::string Dump(const std::string& sql) = 0;
+  // The test's own connection to a server's database; nullptr for an SQLite file.
+  virtual OdbcDatabase* Odbc() { return nullptr; }
   // The name of the database on its server; "" for an SQLite file.
   virtual std::string DatabaseName() const { return ""; }
   // The column type of a text of any length (MariaDB's text holds 64 KiB).

@@ -68,6 +68,15 @@ OdbcDatabase::~OdbcDatabase() {
   SQLFreeHandle(SQL_HANDLE_ENV, FEnv);
 }
 
+void OdbcDatabase::Begin() {
+  SQLSetConnectAttrW(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+}
+
+void OdbcDatabase::Rollback() {
+  SQLEndTran(SQL_HANDLE_DBC, FDbc, SQL_ROLLBACK);
+  SQLSetConnectAttrW(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
+}
+
 void OdbcDatabase::Exec(const std::string& sql) {
   SQLHSTMT statement = nullptr;
   SQLAllocHandle(SQL_HANDLE_STMT, FDbc, &statement);

@@ -22,6 +22,9 @@ class OdbcDatabase {
 
   void Exec(const std::string& sql);
   SQLHDBC Handle() const { return FDbc; }
+  // Autocommit off: what Exec changes holds its locks until Rollback.
+  void Begin();
+  void Rollback();
   // The rows of a query, one line each, values joined by '|', NULL for null.
   std::string Dump(const std::string& sql);
 
