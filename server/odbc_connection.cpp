@@ -250,21 +250,41 @@ SQLRETURN OdbcConnection::Bounded(std::chrono::milliseconds bound, SQLHSTMT canc
   std::unique_lock lock(state->Mutex);
   if (!state->Done.wait_for(lock, bound, [&] { return state->Finished; })) {
     timedOut = true;
+    // Some drivers cancel through a connection of their own (MariaDB's sends KILL
+    // QUERY), which meets the same silent server: the cancel waits on a thread of
+    // its own too.
+    std::thread canceller;
+    auto cancelled = std::make_shared<CallState>();
     if (cancel != SQL_NULL_HSTMT) {
-      lock.unlock();
-      SQLCancel(cancel);
-      lock.lock();
+      canceller = std::thread([cancelled, self = shared_from_this(), cancel] {
+        SQLCancel(cancel);
+        std::lock_guard cancelLock(cancelled->Mutex);
+        cancelled->Finished = true;
+        cancelled->Done.notify_all();
+      });
       state->Done.wait_for(lock, kCancelGrace, [&] { return state->Finished; });
     }
-    if (!state->Finished) {
-      // The driver does not return: its thread keeps the connection (and this
-      // module) alive until it does, and nobody uses the connection again.
+    bool cancelDone = true;
+    if (canceller.joinable()) {
+      std::unique_lock cancelLock(cancelled->Mutex);
+      cancelDone = cancelled->Done.wait_for(cancelLock, state->Finished ? kCancelGrace : std::chrono::milliseconds(0),
+                                            [&] { return cancelled->Finished; });
+    }
+    if (!state->Finished || !cancelDone) {
+      // The driver does not return: its threads keep the connection (and this
+      // module) alive until it does, and nobody uses the connection again, nor
+      // frees a handle they may still hold.
       FGivenUp = true;
       lock.unlock();
       KeepModuleLoaded();
       worker.detach();
+      if (canceller.joinable()) canceller.detach();
       return SQL_ERROR;
     }
+    lock.unlock();
+    worker.join();
+    canceller.join();
+    return SQL_ERROR;
   }
   const SQLRETURN rc = state->Rc;
   lock.unlock();
@@ -297,9 +317,17 @@ Status OdbcConnection::Acquire(const std::string& connectionString, std::shared_
   std::lock_guard cacheLock(cacheMutex);
   if (cached && cached->FConnectionString == connectionString && cached->OwnedByThisProcess()) {
     std::lock_guard lock(cached->FMutex);
+    const bool givenUp = cached->FGivenUp;
     if (!cached->Dead()) {
       connection = cached;
       return Status::Ok();
+    }
+    // A server that does not answer the check would not answer a login either;
+    // the next call tries one.
+    if (!givenUp && cached->FGivenUp) {
+      return {kOdbcConnectionFailed, "the database server did not answer within " +
+                                         std::to_string(OdbcBounds{}.Lock.count() / 1000) +
+                                         " s; the connection was given up"};
     }
   }
   Status status = Open(connectionString, connection);
