@@ -6,7 +6,7 @@
 namespace velmora::server {
 
 std::unique_ptr<Backend> Backend::For(const ServiceSettings& settings) {
-  if (!settings.Odbc.empty()) return std::make_unique<OdbcBackend>(settings.Odbc);
+  if (!settings.Odbc.empty()) return std::make_unique<OdbcBackend>(settings);
   return std::make_unique<SqliteBackend>(
       SqliteOptions{settings.Database, settings.BusyTimeoutMs, settings.StatementTimeoutMs, settings.Journal});
 }

@@ -1,6 +1,10 @@
 #include "server/odbc_backend.h"
 
+#include <algorithm>
+#include <array>
+
 #include "server/odbc_recordset.h"
+#include "server/odbc_session.h"
 #include "server/sql_text.h"
 #include "server/text_rules.h"
 
@@ -12,36 +16,122 @@ namespace {
 // connecting anew; twice is a server that is gone.
 constexpr int kAttempts = 2;
 
-// A statement handle, freed when it goes.
-class Statement {
- public:
-  explicit Statement(SQLHDBC dbc) {
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &FHandle))) FHandle = SQL_NULL_HSTMT;
-  }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  ~Statement() {
-    if (FHandle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, FHandle);
-  }
-  SQLHSTMT Handle() const { return FHandle; }
+bool OneOf(std::string_view word, std::initializer_list<std::string_view> words) {
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
 
- private:
-  SQLHSTMT FHandle = SQL_NULL_HSTMT;
-};
+// Statements that open, end or mark a transaction, whichever server's words.
+bool EndsOrOpensTransaction(const std::string& keyword) {
+  return IsTransactionKeyword(keyword) ||
+         OneOf(keyword, {"START", "SAVEPOINT", "RELEASE", "ABORT", "XA", "PREPARE", "CHECKPOINT"});
+}
+
+// The session is the service's: a text may not change its settings, default
+// database, locks, temporary objects or cursors for the calls that follow, nor
+// move files between the server and a client's or server's disk.
+std::string SessionChange(const std::vector<std::string>& words, SqlDialect dialect) {
+  if (words.empty()) return {};
+  const std::string& first = words.front();
+  if (OneOf(first, {"SET", "RESET", "USE", "LOCK", "UNLOCK", "DISCARD", "LISTEN", "UNLISTEN", "DECLARE", "HANDLER",
+                    "LOAD", "COPY", "DEALLOCATE", "FLUSH", "KILL", "SHUTDOWN", "INSTALL", "UNINSTALL"})) {
+    return first;
+  }
+  if (first == "CREATE") {
+    for (std::size_t i = 1; i < std::min<std::size_t>(words.size(), 6); ++i) {
+      if (words[i] == "TEMP" || words[i] == "TEMPORARY") return "CREATE " + words[i];
+    }
+  }
+  if (dialect == SqlDialect::Mysql) {
+    for (const std::string& word : words) {
+      if (word == "OUTFILE" || word == "DUMPFILE") return "INTO " + word;
+    }
+  }
+  return {};
+}
+
+// Whether a statement writes rows, and so is held to the no-row rule: a data
+// statement, or a WITH whose query (or one of its parts) is one.
+bool WritesRows(const std::vector<std::string>& words) {
+  if (words.empty()) return false;
+  if (IsRowWritingKeyword(words.front()) || OneOf(words.front(), {"UPDATE", "DELETE", "INSERT", "MERGE", "REPLACE"})) {
+    return true;
+  }
+  if (words.front() != "WITH") return false;
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    // FOR UPDATE, FOR NO KEY UPDATE: a lock of the rows read, not a write.
+    const bool locking = words[i - 1] == "FOR" || words[i - 1] == "KEY";
+    if (!locking && OneOf(words[i], {"UPDATE", "DELETE", "INSERT", "MERGE"})) return true;
+  }
+  return false;
+}
+
+// MariaDB and MySQL commit the open transaction before these statements and
+// after them, whatever a transaction, READ ONLY included, says: neither a query's
+// fence nor a command's one transaction would hold.
+bool CommitsByItself(const std::string& keyword) {
+  return OneOf(keyword, {"CREATE", "ALTER", "DROP", "RENAME", "TRUNCATE", "GRANT", "REVOKE", "ANALYZE", "OPTIMIZE",
+                         "REPAIR", "CACHE", "INSTALL", "UNINSTALL", "FLUSH", "RESET", "PURGE", "CHANGE", "BACKUP"});
+}
+
+Status RefusedSessionChange(const std::string& what) {
+  return {kBadStatementText, "the service keeps its connection's session to itself: " + what +
+                                 " statements are refused"};
+}
+
+Status MoreThanOneCommand() {
+  return {kBadStatementText, "the command text holds more than one statement; the server is handed one at a time"};
+}
+
+// The checks every text passes before it reaches the server: what the server would
+// take for a statement, and which ones the service refuses to hand it.
+Status CheckText(std::u16string_view text, TextUse use, SqlDialect dialect) {
+  if (Status status = CheckReceivedText(text); !status) return status;
+  const std::size_t statements = CountStatements(text, dialect);
+  if (statements == 0) return NoStatement(use);
+  // A second statement would run unseen by the checks below (and be dropped from
+  // a query's rows); the server's prepare refuses it too.
+  if (statements > 1) {
+    for (const std::u16string_view statement : SplitStatements(text)) {
+      if (EndsOrOpensTransaction(FirstKeyword(statement, dialect))) return OwnTransaction();
+    }
+    return use == TextUse::Query ? MoreThanOneQuery() : MoreThanOneCommand();
+  }
+  const std::vector<std::string> words = CodeWords(text, dialect);
+  const std::string first = FirstKeyword(text, dialect);
+  if (EndsOrOpensTransaction(first)) return OwnTransaction();
+  if (const std::string change = SessionChange(words, dialect); !change.empty()) return RefusedSessionChange(change);
+  if (dialect == SqlDialect::Mysql && CommitsByItself(first)) {
+    return {kBadStatementText, "on this server " + first +
+                                   " commits by itself, outside the one transaction of a call; it is refused"};
+  }
+  return Status::Ok();
+}
+
+// text in the server's quoting; the rewrite may not join or part statements.
+Status Quoted(std::u16string_view text, const OdbcConnection& connection, std::u16string& quoted, TextUse use) {
+  quoted = QuoteBracketedNames(text, connection.IdentifierQuote(), connection.Dialect());
+  if (CountStatements(quoted, connection.Dialect()) != 1) {
+    return use == TextUse::Query ? MoreThanOneQuery() : MoreThanOneCommand();
+  }
+  return Status::Ok();
+}
 
 }  // namespace
 
+OdbcBackend::OdbcBackend(const ServiceSettings& settings) : FConnectionString(settings.Odbc) {
+  FBounds.Statement = std::chrono::milliseconds(std::max(1, settings.StatementTimeoutMs));
+  FBounds.Lock = std::chrono::milliseconds(std::max(0, settings.BusyTimeoutMs));
+}
+
 Status OdbcBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view text, ComPtr<IRecordset>& recordset) {
   if (Status status = CheckReceivedText(text); !status) return status;
-  const std::vector<std::u16string_view> statements = SplitStatements(text);
-  if (statements.empty()) return NoStatement(TextUse::Query);
-  // Whatever follows the query would be dropped unseen; refuse it instead.
-  if (statements.size() > 1) return MoreThanOneQuery();
   for (int attempt = 1;; ++attempt) {
     std::shared_ptr<OdbcConnection> connection;
     if (Status status = OdbcConnection::Acquire(FConnectionString, connection); !status) return status;
-    std::u16string statement = QuoteBracketedNames(statements.front(), connection->IdentifierQuote());
-    Status status = OdbcRecordset::Open(std::move(connection), host, std::move(statement), recordset);
+    if (Status status = CheckText(text, TextUse::Query, connection->Dialect()); !status) return status;
+    std::u16string statement;
+    if (Status status = Quoted(text, *connection, statement, TextUse::Query); !status) return status;
+    Status status = OdbcRecordset::Open(std::move(connection), host, FBounds, std::move(statement), recordset);
     // A query changes nothing, so one that met a dead connection runs again on a
     // new one.
     if (status || !status.ConnectionLost || attempt == kAttempts) {
@@ -53,16 +143,11 @@ Status OdbcBackend::OpenQuery(const VelmoraHostApi& host, std::u16string_view te
 
 Status OdbcBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit& beforeCommit) {
   if (Status status = CheckReceivedText(text); !status) return status;
-  const std::vector<std::u16string_view> statements = SplitStatements(text);
-  if (statements.empty()) return NoStatement(TextUse::Command);
-  for (const std::u16string_view statement : statements) {
-    if (IsTransactionKeyword(FirstKeyword(statement))) return OwnTransaction();
-  }
   for (int attempt = 1;; ++attempt) {
     std::shared_ptr<OdbcConnection> connection;
     if (Status status = OdbcConnection::Acquire(FConnectionString, connection); !status) return status;
-    std::lock_guard lock(connection->Mutex());
-    Status status = RunTransaction(*connection, statements, beforeCommit);
+    if (Status status = CheckText(text, TextUse::Command, connection->Dialect()); !status) return status;
+    Status status = RunTransaction(connection, text, beforeCommit);
     // A transaction cut off by a lost connection was rolled back by the server, so
     // it is run again whole on a new one; one lost during its commit is not, since
     // it may have been stored.
@@ -70,65 +155,28 @@ Status OdbcBackend::ExecuteCommand(std::u16string_view text, const BeforeCommit&
   }
 }
 
-Status OdbcBackend::RunTransaction(OdbcConnection& connection, const std::vector<std::u16string_view>& statements,
-                                   const BeforeCommit& beforeCommit) {
-  SQLHDBC dbc = connection.Handle();
-  const auto setAutocommit = [dbc](bool on) {
-    return SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT,
-                              reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
-                              SQL_IS_UINTEGER);
-  };
-  // Whatever happens, the connection goes back to autocommit for the queries.
-  const auto commit = [&]() -> Status {
-    const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
-    Status status = Status::Ok();
-    if (!SQL_SUCCEEDED(rc)) {
-      status = OdbcFailure(SQL_HANDLE_DBC, dbc, "the server did not commit the change");
-      if (connection.Dead()) {
-        status.Code = kOdbcConnectionFailed;
-        status.MayBeStored = true;
-        status.Description += "; the connection was lost during the commit, so the change may or may not be stored";
-      }
-      SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
-    }
-    setAutocommit(true);
-    return status;
-  };
-  const auto rollBack = [&](Status failure) {
-    SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
-    setAutocommit(true);
-    return failure;
-  };
-  const auto failed = [&](Status driverFailure) {
-    driverFailure.ConnectionLost = connection.Dead();
-    if (driverFailure.ConnectionLost) driverFailure.Code = kOdbcConnectionFailed;
-    return rollBack(std::move(driverFailure));
-  };
-
-  if (!SQL_SUCCEEDED(setAutocommit(false))) {
-    return failed(OdbcFailure(SQL_HANDLE_DBC, dbc, "the driver could not start a transaction"));
-  }
-  Statement statement(dbc);
+Status OdbcBackend::RunTransaction(const std::shared_ptr<OdbcConnection>& connection, std::u16string_view text,
+                                   const BeforeCommit& beforeCommit) const {
+  std::lock_guard lock(connection->Mutex());
+  std::u16string quoted;
+  if (Status status = Quoted(text, *connection, quoted, TextUse::Command); !status) return status;
+  OdbcCall call(connection, FBounds, TextUse::Command);
+  if (Status status = call.Begin(); !status) return status;
+  OdbcStatement statement(connection);
   if (statement.Handle() == SQL_NULL_HSTMT) {
-    return failed(OdbcFailure(SQL_HANDLE_DBC, dbc, "the driver could not make a statement handle"));
+    Status failure = OdbcFailure(SQL_HANDLE_DBC, connection->Handle(), "the driver could not make a statement handle");
+    failure.ConnectionLost = connection->Dead();
+    return failure;
   }
-  for (const std::u16string_view text : statements) {
-    std::u16string quoted = QuoteBracketedNames(text, connection.IdentifierQuote());
-    const SQLRETURN rc =
-        SQLExecDirectW(statement.Handle(), ToSql(quoted.data()), static_cast<SQLINTEGER>(quoted.size()));
-    // SQL_NO_DATA: a searched UPDATE or DELETE that matched no row.
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-      return failed(OdbcFailure(SQL_HANDLE_STMT, statement.Handle(), "the driver could not run the statement"));
-    }
-    SQLLEN changed = -1;
-    if (!SQL_SUCCEEDED(SQLRowCount(statement.Handle(), &changed))) changed = -1;
-    SQLFreeStmt(statement.Handle(), SQL_CLOSE);
-    if (IsRowWritingKeyword(FirstKeyword(text))) {
-      if (Status status = CheckRowsChanged(changed); !status) return rollBack(std::move(status));
-    }
+  if (Status status = call.Run(statement.Handle(), quoted); !status) return status;
+  SQLLEN changed = -1;
+  if (!SQL_SUCCEEDED(SQLRowCount(statement.Handle(), &changed))) changed = -1;
+  statement.Reset();
+  if (WritesRows(CodeWords(text, connection->Dialect()))) {
+    if (Status status = CheckRowsChanged(changed); !status) return status;
   }
-  if (Status status = beforeCommit(); !status) return rollBack(std::move(status));
-  return commit();
+  if (Status status = beforeCommit(); !status) return status;
+  return call.Commit();
 }
 
 }  // namespace velmora::server

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "server/odbc_session.h"
+
 namespace velmora::server {
 namespace {
 
@@ -22,29 +24,25 @@ std::size_t AlignUp(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 }  // namespace
 
 Status OdbcRecordset::Open(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
-                           std::u16string statement, ComPtr<IRecordset>& recordset) {
+                           const OdbcBounds& bounds, std::u16string statement, ComPtr<IRecordset>& recordset) {
   std::unique_lock lock(connection->Mutex());
-  const auto lostIfDead = [&](Status failure) {
+  OdbcCall call(connection, bounds, TextUse::Query);
+  if (Status status = call.Begin(); !status) return status;
+  OdbcStatement handle(connection);
+  if (handle.Handle() == SQL_NULL_HSTMT) {
+    Status failure = OdbcFailure(SQL_HANDLE_DBC, connection->Handle(), "the driver could not make a statement handle");
     failure.ConnectionLost = connection->Dead();
     return failure;
-  };
-  SQLHSTMT handle = SQL_NULL_HSTMT;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection->Handle(), &handle))) {
-    return lostIfDead(
-        OdbcFailure(SQL_HANDLE_DBC, connection->Handle(), "the driver could not make a statement handle"));
   }
-  const SQLRETURN rc = SQLExecDirectW(handle, ToSql(statement.data()), static_cast<SQLINTEGER>(statement.size()));
-  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    Status failure = lostIfDead(OdbcFailure(SQL_HANDLE_STMT, handle, "the driver could not run the query"));
-    SQLFreeHandle(SQL_HANDLE_STMT, handle);
-    return failure;
-  }
-  auto* created = new OdbcRecordset(connection, host, handle, std::move(statement));
+  if (Status status = call.Run(handle.Handle(), statement); !status) return status;
+  auto* created = new OdbcRecordset(connection, host, handle.Release(), std::move(statement), bounds);
   ComPtr<IRecordset> opened = ComPtr<IRecordset>::Attach(created);
   Status status = created->Prepare();
   if (status) status = created->FetchLocked();
+  // The rows are the driver's now; the read-only transaction has done its work.
+  call.Finish();
   if (!status) {
-    status = lostIfDead(std::move(status));
+    status.ConnectionLost = connection->Dead();
     lock.unlock();
     opened->Close();
     return status;
@@ -54,8 +52,12 @@ Status OdbcRecordset::Open(std::shared_ptr<OdbcConnection> connection, const Vel
 }
 
 OdbcRecordset::OdbcRecordset(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
-                             SQLHSTMT statement, std::u16string text)
-    : RecordsetBase(host), FConnection(std::move(connection)), FStatement(statement), FText(std::move(text)) {}
+                             SQLHSTMT statement, std::u16string text, const OdbcBounds& bounds)
+    : RecordsetBase(host),
+      FConnection(std::move(connection)),
+      FStatement(statement),
+      FText(std::move(text)),
+      FBounds(bounds) {}
 
 OdbcRecordset::~OdbcRecordset() { Close(); }
 
@@ -238,18 +240,19 @@ Status OdbcRecordset::ReadRowLocked() {
 
 Status OdbcRecordset::Rewind() {
   // The cursor only goes forward: the query runs again, as SQLite's statement is
-  // reset and stepped again.
+  // reset and stepped again, as a call of its own.
   std::lock_guard lock(FConnection->Mutex());
+  if (FConnection->GivenUp()) return {kOdbcConnectionFailed, "the connection of this record set was given up"};
   SQLFreeStmt(FStatement, SQL_CLOSE);
   for (Column& column : FColumns) column.WholeRow = -1;
   FRowNumber = 0;
-  const SQLRETURN rc = SQLExecDirectW(FStatement, ToSql(const_cast<char16_t*>(FText.data())),
-                                      static_cast<SQLINTEGER>(FText.size()));
-  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    FEof = true;
-    return OdbcFailure(SQL_HANDLE_STMT, FStatement, "the driver could not run the query again");
-  }
-  return FetchLocked();
+  FEof = true;
+  OdbcCall call(FConnection, FBounds, TextUse::Query);
+  if (Status status = call.Begin(); !status) return status;
+  if (Status status = call.Run(FStatement, FText); !status) return status;
+  Status status = FetchLocked();
+  call.Finish();
+  return status;
 }
 
 Status OdbcRecordset::Advance() {
@@ -314,7 +317,8 @@ HRESULT OdbcRecordset::Close() {
   if (FStatement == nullptr) return S_OK;
   {
     std::lock_guard lock(FConnection->Mutex());
-    if (FConnection->OwnedByThisProcess()) SQLFreeHandle(SQL_HANDLE_STMT, FStatement);
+    // A handle of a connection given up may still be in a driver's hands.
+    if (FConnection->OwnedByThisProcess() && !FConnection->GivenUp()) SQLFreeHandle(SQL_HANDLE_STMT, FStatement);
     FStatement = nullptr;
   }
   FConnection.reset();

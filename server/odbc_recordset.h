@@ -21,11 +21,11 @@ namespace velmora::server {
 // connection until Close or its last Release.
 class OdbcRecordset final : public RecordsetBase {
  public:
-  // Runs statement (one query, already in the server's quoting) and fetches its
-  // first block into recordset. Fails when either fails, with ConnectionLost set
-  // when the connection turned out dead.
+  // Runs statement (one query, already in the server's quoting) as a read-only
+  // call within bounds and fetches its first block into recordset. Fails when
+  // either fails, with ConnectionLost set when the connection turned out dead.
   static Status Open(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host,
-                     std::u16string statement, ComPtr<IRecordset>& recordset);
+                     const OdbcBounds& bounds, std::u16string statement, ComPtr<IRecordset>& recordset);
 
   HRESULT Close() override;
 
@@ -44,7 +44,7 @@ class OdbcRecordset final : public RecordsetBase {
   };
 
   OdbcRecordset(std::shared_ptr<OdbcConnection> connection, const VelmoraHostApi& host, SQLHSTMT statement,
-                std::u16string text);
+                std::u16string text, const OdbcBounds& bounds);
   ~OdbcRecordset() override;
 
   bool IsOpen() const override { return FStatement != nullptr; }
@@ -67,6 +67,7 @@ class OdbcRecordset final : public RecordsetBase {
   std::shared_ptr<OdbcConnection> FConnection;  // empty once closed
   SQLHSTMT FStatement;                          // owned; nullptr once closed
   const std::u16string FText;                   // run again by MoveFirst
+  const OdbcBounds FBounds;
   std::vector<Column> FColumns;
   bool FRowByRow = false;                       // the driver cannot read rows of a block by SQLGetData
   std::size_t FRowSize = 0;

@@ -20,12 +20,15 @@ class SqliteDatabase final : public BackendDatabase {
   std::string FPath;
 };
 
-class PostgresBackendDatabase final : public BackendDatabase {
+// A database of its own on a test server, through ODBC.
+template <class Database>
+class ServerBackendDatabase final : public BackendDatabase {
  public:
-  explicit PostgresBackendDatabase(const std::string& server) : BackendDatabase(kPostgres), FDatabase(server) {}
+  ServerBackendDatabase(const char* backend, const std::string& server, const char* schema)
+      : BackendDatabase(backend), FDatabase(server), FSchema(schema) {}
 
   void CreateControllers(const std::vector<std::string>& rows) override {
-    Exec(kPostgresControllersSchema);
+    Exec(FSchema);
     for (const std::string& row : rows) Exec("INSERT INTO Controllers VALUES " + row);
   }
   void Exec(const std::string& sql) override { FDatabase.Connection().Exec(sql); }
@@ -33,9 +36,12 @@ class PostgresBackendDatabase final : public BackendDatabase {
   std::map<std::string, std::string> ServiceEnvironment() const override {
     return {{"VELMORA_DATABASE", ""}, {"VELMORA_ODBC", FDatabase.ConnectionString()}};
   }
+  std::string DatabaseName() const override { return FDatabase.Name(); }
+  OdbcDatabase* Odbc() override { return &FDatabase.Connection(); }
 
  private:
-  PostgresDatabase FDatabase;
+  Database FDatabase;
+  const char* FSchema;
 };
 
 }  // namespace
@@ -48,9 +54,14 @@ bool RunningInCi() {
 std::unique_ptr<BackendDatabase> BackendDatabase::Make(const std::string& backend, const TempDir& dir,
                                                        std::string& reason) {
   if (backend == kSqlite) return std::make_unique<SqliteDatabase>(dir.File("controllers.db"));
+  if (backend == kMariadb) {
+    const std::string server = MariadbServer(reason);
+    if (server.empty()) return nullptr;
+    return std::make_unique<ServerBackendDatabase<MariadbDatabase>>(kMariadb, server, kMariadbControllersSchema);
+  }
   const std::string server = PostgresServer(reason);
   if (server.empty()) return nullptr;
-  return std::make_unique<PostgresBackendDatabase>(server);
+  return std::make_unique<ServerBackendDatabase<PostgresDatabase>>(kPostgres, server, kPostgresControllersSchema);
 }
 
 void BackendDatabase::Use() const {

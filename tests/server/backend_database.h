@@ -1,6 +1,6 @@
 #pragma once
 // The database a backend-parameterised test runs on: an SQLite file, or a database
-// of its own on the test PostgreSQL server reached through ODBC.
+// of its own on the test PostgreSQL or MariaDB server reached through ODBC.
 
 #include <map>
 #include <memory>
@@ -15,6 +15,7 @@ namespace velmora::test {
 // The backends every shared case runs on, as the tests' parameter names them.
 inline constexpr const char* kSqlite = "sqlite";
 inline constexpr const char* kPostgres = "postgresql";
+inline constexpr const char* kMariadb = "mariadb";
 
 class BackendDatabase {
  public:
@@ -26,12 +27,22 @@ class BackendDatabase {
 
   const std::string& Backend() const { return FBackend; }
   bool IsSqlite() const { return FBackend == kSqlite; }
+  bool IsPostgres() const { return FBackend == kPostgres; }
+  bool IsMariadb() const { return FBackend == kMariadb; }
+  // PostgreSQL folds unquoted names to lower case, in the result's field names too.
+  bool FoldsNames() const { return IsPostgres(); }
 
   // Creates the Controllers table with the rows given as SQL value lists.
   virtual void CreateControllers(const std::vector<std::string>& rows) = 0;
   virtual void Exec(const std::string& sql) = 0;
   // The rows of a query, one line each, values joined by '|', NULL for null.
   virtual std::string Dump(const std::string& sql) = 0;
+  // The test's own connection to a server's database; nullptr for an SQLite file.
+  virtual OdbcDatabase* Odbc() { return nullptr; }
+  // The name of the database on its server; "" for an SQLite file.
+  virtual std::string DatabaseName() const { return ""; }
+  // The column type of a text of any length (MariaDB's text holds 64 KiB).
+  std::string LongTextType() const { return IsMariadb() ? "longtext" : "text"; }
   // The variables that point the service at this database (the other one unset).
   virtual std::map<std::string, std::string> ServiceEnvironment() const = 0;
 

@@ -57,7 +57,7 @@ class HandlersTest : public ::testing::TestWithParam<const char*> {
   NullHost FHost;
 };
 
-INSTANTIATE_TEST_SUITE_P(Backends, HandlersTest, ::testing::Values(kSqlite, kPostgres),
+INSTANTIATE_TEST_SUITE_P(Backends, HandlersTest, ::testing::Values(kSqlite, kPostgres, kMariadb),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_P(HandlersTest, FormCreateLoadsEveryRowWithAllFiveFields) {

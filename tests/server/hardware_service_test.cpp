@@ -343,7 +343,7 @@ class BackendServiceTest : public ::testing::TestWithParam<const char*>, protect
   std::unique_ptr<BackendDatabase> FDb;
 };
 
-INSTANTIATE_TEST_SUITE_P(Backends, BackendServiceTest, ::testing::Values(kSqlite, kPostgres),
+INSTANTIATE_TEST_SUITE_P(Backends, BackendServiceTest, ::testing::Values(kSqlite, kPostgres, kMariadb),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_P(BackendServiceTest, ListQueryLabelsEveryTypeCodeAndKeepsNullsAndText) {
@@ -383,7 +383,7 @@ TEST_P(BackendServiceTest, ListQueryLabelsEveryTypeCodeAndKeepsNullsAndText) {
   // PostgreSQL folds the unquoted names to lower case; the client finds fields by
   // name whatever their case. The bracketed aliases keep theirs everywhere.
   EXPECT_EQ(FieldNames(*recordset),
-            Sqlite() ? (std::vector<std::string>{"Site", "Controller", "Controller Type", "Description", "Disabled"})
+            !FDb->FoldsNames() ? (std::vector<std::string>{"Site", "Controller", "Controller Type", "Description", "Disabled"})
                      : (std::vector<std::string>{"site", "controller", "Controller Type", "description", "Disabled"}));
   std::vector<IRecordset::FieldKind> kinds;
   for (std::int32_t i = 0; i < 5; ++i) {
@@ -479,7 +479,7 @@ TEST_P(BackendServiceTest, LongTextsArriveWholeAndUnchanged) {
          return s;
        }()},
   };
-  Db().Exec("CREATE TABLE notes (id integer, body text)");
+  Db().Exec("CREATE TABLE notes (id integer, body " + Db().LongTextType() + ")");
   std::string expected;
   int id = 0;
   for (const Case& c : cases) {
@@ -533,9 +533,11 @@ TEST_P(BackendServiceTest, UpdateOfRemovedControllerFailsAndChangesNothing) {
             "No controller matched the update: no row has that site and controller, so nothing was changed");
   EXPECT_EQ(Stored(), afterDelete);
 
-  // A text is one transaction: the first statement's change goes with the second's failure.
+  // A text is one transaction: the first statement's change goes with the second's
+  // failure. A server is handed one statement per text, so there it is refused whole.
   EXPECT_EQ(FailureOf([&] { Execute(WriteBack(1, 1, 1) + u";\r\n" + WriteBack(1, 2, 1)); }),
-            "No controller matched the update: no row has that site and controller, so nothing was changed");
+            Sqlite() ? "No controller matched the update: no row has that site and controller, so nothing was changed"
+                     : "the command text holds more than one statement; the server is handed one at a time");
   EXPECT_EQ(Stored(), afterDelete);
   EXPECT_NE(before, afterDelete);
 
@@ -552,42 +554,62 @@ TEST_P(BackendServiceTest, FailuresArriveWithTheDatabasesOwnMessages) {
     std::u16string Text;
     const char* SqliteMessage;
     const char* PostgresMessage;  // psqlODBC's diagnostic and SQLSTATE
+    // MariaDB Connector/ODBC's: <driver> is its "[ma-version][server version]", <db>
+    // the test's database.
+    const char* MariadbMessage;
   } cases[] = {
       {"missing table", false, u"SELECT * FROM Sites", "no such table: Sites",
-       "ERROR: relation \"sites\" does not exist;\nError while executing the query (SQLSTATE 42P01)"},
+       "ERROR: relation \"sites\" does not exist;\nError while preparing parameters (SQLSTATE 42P01)",
+       "<driver>Table '<db>.Sites' doesn't exist (SQLSTATE 42S02)"},
       {"missing column", false, u"SELECT Site, Building FROM Controllers", "no such column: Building",
-       "ERROR: column \"building\" does not exist;\nError while executing the query (SQLSTATE 42703)"},
+       "ERROR: column \"building\" does not exist;\nError while preparing parameters (SQLSTATE 42703)",
+       "<driver>Unknown column 'Building' in 'SELECT' (SQLSTATE 42S22)"},
       {"syntax", false, u"SELEC Site FROM Controllers", "near \"SELEC\": syntax error",
-       "ERROR: syntax error at or near \"SELEC\";\nError while executing the query (SQLSTATE 42601)"},
+       "ERROR: syntax error at or near \"SELEC\";\nError while preparing parameters (SQLSTATE 42601)",
+       "<driver>You have an error in your SQL syntax; check the manual that "
+       "corresponds to your MariaDB server version for the right syntax to use near 'SELEC Site FROM Controllers' "
+       "at line 1 (SQLSTATE 42000)"},
       {"two queries", false, u"SELECT 1; SELECT 2", "the query text holds more than one statement",
-       "the query text holds more than one statement"},
-      {"no query", false, u"  \r\n", "the query text holds no statement", "the query text holds no statement"},
+       "the query text holds more than one statement", "the query text holds more than one statement"},
+      {"no query", false, u"  \r\n", "the query text holds no statement", "the query text holds no statement",
+       "the query text holds no statement"},
       {"command on missing table", true, u"UPDATE Sites SET Name = 'x'", "no such table: Sites",
-       "ERROR: relation \"sites\" does not exist;\nError while executing the query (SQLSTATE 42P01)"},
+       "ERROR: relation \"sites\" does not exist;\nError while preparing parameters (SQLSTATE 42P01)",
+       "<driver>Table '<db>.Sites' doesn't exist (SQLSTATE 42S02)"},
       {"command on missing column", true, u"UPDATE Controllers SET Disabled=1 WHERE Site = 1",
        "no such column: Disabled",
-       "ERROR: column \"disabled\" of relation \"controllers\" does not exist;\nError while executing the query "
-       "(SQLSTATE 42703)"},
+       "ERROR: column \"disabled\" of relation \"controllers\" does not exist;\nError while preparing parameters "
+       "(SQLSTATE 42703)",
+       "<driver>Unknown column 'Disabled' in 'SET' (SQLSTATE 42S22)"},
       {"constraint", true, u"INSERT INTO Controllers VALUES (1, 1, 0, 'again', 0)",
        "UNIQUE constraint failed: Controllers.Site, Controllers.Controller",
        "ERROR: duplicate key value violates unique constraint \"controllers_pkey\"\nDETAIL: Key (site, "
-       "controller)=(1, 1) already exists.;\nError while executing the query (SQLSTATE 23505)"},
+       "controller)=(1, 1) already exists.;\nError while executing the query (SQLSTATE 23505)",
+       "<driver>Duplicate entry '1-1' for key 'PRIMARY' (SQLSTATE 23000)"},
       {"own transaction", true, u"BEGIN; UPDATE Controllers SET ConnectArden=1; COMMIT",
+       "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK",
        "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK",
        "a command runs as one transaction of its own and may not hold BEGIN, COMMIT, END or ROLLBACK"},
       {"no command", true, u" -- nothing\r\n", "the command text holds no statement",
-       "the command text holds no statement"},
+       "the command text holds no statement", "the command text holds no statement"},
       // SQLite would stop at the NUL and never see the rest.
       {"NUL in query", false, u"SELECT 1\0; SELECT 2"s, "the text holds a NUL character",
-       "the text holds a NUL character"},
-      {"NUL in command", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1\0 and Controller = 1"s,
        "the text holds a NUL character", "the text holds a NUL character"},
+      {"NUL in command", true, u"UPDATE Controllers SET ConnectArden=1 WHERE Site = 1\0 and Controller = 1"s,
+       "the text holds a NUL character", "the text holds a NUL character", "the text holds a NUL character"},
   };
   const std::string before = Stored();
   for (const Case& c : cases) {
-    EXPECT_EQ(FailureOf([&] { c.Command ? Execute(c.Text) : (void)Query(c.Text); }),
-              Sqlite() ? c.SqliteMessage : c.PostgresMessage)
-        << c.Label;
+    std::string expected = Sqlite() ? c.SqliteMessage : FDb->IsPostgres() ? c.PostgresMessage : c.MariadbMessage;
+    if (const auto at = expected.find("<db>"); at != std::string::npos) expected.replace(at, 4, FDb->DatabaseName());
+    std::string got = FailureOf([&] { c.Command ? Execute(c.Text) : (void)Query(c.Text); });
+    if (const auto at = expected.find("<driver>"); at != std::string::npos) {
+      // The two bracketed versions, whatever they are on this machine.
+      const auto second = got.find("][");
+      const auto end = second == std::string::npos ? second : got.find(']', second + 2);
+      if (got.starts_with("[ma-") && end != std::string::npos) got.replace(0, end + 1, "<driver>");
+    }
+    EXPECT_EQ(got, expected) << c.Label;
   }
   EXPECT_EQ(Stored(), before);
   // None of them left the connection unfit for work.

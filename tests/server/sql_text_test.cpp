@@ -1,4 +1,5 @@
-// The statement texts' lexing: what the ODBC backend rewrites and where it splits.
+// The statement texts' lexing: what the ODBC backend rewrites, where each server
+// ends a literal, a name or a comment, and how many statements it would see.
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,8 @@
 namespace velmora::server {
 namespace {
 
-std::string Quoted(const char* text, char16_t quote = u'"') {
-  return Utf16ToUtf8(QuoteBracketedNames(Utf8ToUtf16(text), quote));
+std::string Quoted(const char* text, char16_t quote = u'"', SqlDialect dialect = SqlDialect::Generic) {
+  return Utf16ToUtf8(QuoteBracketedNames(Utf8ToUtf16(text), quote, dialect));
 }
 
 TEST(SqlText, BracketedNamesTakeTheServersQuotingAndNothingElseChanges) {
@@ -31,6 +32,72 @@ TEST(SqlText, BracketedNamesTakeTheServersQuotingAndNothingElseChanges) {
       {"non-ASCII name", "SELECT 1 AS [Z\xC3\xBCrich]", "SELECT 1 AS \"Z\xC3\xBCrich\""},
   };
   for (const Case& c : cases) EXPECT_EQ(Quoted(c.Text), c.Expected) << c.Label;
+}
+
+// Literals and comments as PostgreSQL and MySQL read them keep their brackets.
+TEST(SqlText, BracketsInsideEachServersLiteralsAndCommentsStay) {
+  struct Case {
+    const char* Label;
+    SqlDialect Dialect;
+    char16_t Quote;
+    const char* Text;
+    const char* Expected;
+  } cases[] = {
+      {"dollar quote", SqlDialect::Postgres, u'"', "SELECT $$[x]$$ AS [y]", "SELECT $$[x]$$ AS \"y\""},
+      {"tagged dollar quote", SqlDialect::Postgres, u'"', "SELECT $t$ $$ [x] $t$, [y]", "SELECT $t$ $$ [x] $t$, \"y\""},
+      {"parameter is no dollar quote", SqlDialect::Postgres, u'"', "SELECT $1, [y], $2", "SELECT $1, \"y\", $2"},
+      {"E string with an escaped quote", SqlDialect::Postgres, u'"', "SELECT E'\\' [x]', [y]",
+       "SELECT E'\\' [x]', \"y\""},
+      {"plain string ends at its quote", SqlDialect::Postgres, u'"', "SELECT 'a\\', [y]", "SELECT 'a\\', \"y\""},
+      {"nested comment", SqlDialect::Postgres, u'"', "SELECT /* /* [x] */ [x] */ [y]", "SELECT /* /* [x] */ [x] */ \"y\""},
+      {"array subscript", SqlDialect::Postgres, u'"', "SELECT a[1], f(x)[2], [y]", "SELECT a[1], f(x)[2], \"y\""},
+      {"backslash escape", SqlDialect::Mysql, u'`', "SELECT 'it\\'s [x]', [y]", "SELECT 'it\\'s [x]', `y`"},
+      {"double-quoted string", SqlDialect::Mysql, u'`', "SELECT \"[x]\", [y]", "SELECT \"[x]\", `y`"},
+      {"hash comment", SqlDialect::Mysql, u'`', "SELECT 1 # [x]\n, [y]", "SELECT 1 # [x]\n, `y`"},
+      {"backtick name", SqlDialect::Mysql, u'`', "SELECT `[x]`, [y]", "SELECT `[x]`, `y`"},
+      {"executable comment is code", SqlDialect::Mysql, u'`', "SELECT 1 /*! , [y] */", "SELECT 1 /*! , `y` */"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Quoted(c.Text, c.Quote, c.Dialect), c.Expected) << c.Label;
+}
+
+// A text is one statement only when every reading of the server's finds one.
+TEST(SqlText, StatementsAreCountedAsEachServerReadsThem) {
+  struct Case {
+    const char* Label;
+    const char* Text;
+    std::size_t Generic, Postgres, Mysql;
+  } cases[] = {
+      {"one", "UPDATE t SET a=1", 1, 1, 1},
+      {"trailing semicolon and comment", "UPDATE t SET a=1;  -- done\r\n", 1, 1, 1},
+      {"two", "SELECT 1; SELECT 2", 2, 2, 2},
+      {"only comments", " -- x\n /* y */ ;", 0, 0, 0},
+      {"semicolon in a dollar quote", "SELECT $$;$$", 2, 1, 2},
+      {"second statement after a dollar quote", "SELECT $$;$$; COMMIT", 3, 2, 3},
+      {"semicolon in a nested comment", "SELECT 1 /* /* */ ; DELETE FROM t; */", 3, 1, 3},
+      {"backslash before a quote", "SELECT 'a\\'; DELETE FROM t; -- '", 2, 2, 2},
+      {"E string", "SELECT E'\\'; DELETE FROM t; --'", 2, 1, 3},
+      {"semicolon in an executable comment", "SELECT 1 /*! ; DELETE FROM t */", 1, 1, 2},
+      {"semicolon after a dash comment without blank", "SELECT 1 --; DELETE FROM t", 1, 1, 2},
+      {"hash is code but for MySQL", "SELECT 1 # ; DELETE FROM t", 2, 2, 1},
+      {"semicolon in backticks", "SELECT 1 AS `a;b`", 1, 2, 1},
+      {"semicolon in a double-quoted name or string", "SELECT 1 AS \"a;b\"", 1, 1, 1},
+  };
+  for (const Case& c : cases) {
+    const std::u16string text = Utf8ToUtf16(c.Text);
+    EXPECT_EQ(CountStatements(text, SqlDialect::Generic), c.Generic) << c.Label;
+    EXPECT_EQ(CountStatements(text, SqlDialect::Postgres), c.Postgres) << c.Label;
+    EXPECT_EQ(CountStatements(text, SqlDialect::Mysql), c.Mysql) << c.Label;
+  }
+}
+
+TEST(SqlText, CodeWordsLeaveLiteralsNamesAndCommentsOut) {
+  EXPECT_EQ(CodeWords(u"WITH x AS (SELECT 'UPDATE' AS \"DELETE\") /* INSERT */ SELECT * FROM x FOR UPDATE",
+                      SqlDialect::Postgres),
+            (std::vector<std::string>{"WITH", "X", "AS", "SELECT", "AS", "SELECT", "FROM", "X", "FOR", "UPDATE"}));
+  EXPECT_EQ(CodeWords(u"create temporary table t # x\n", SqlDialect::Mysql),
+            (std::vector<std::string>{"CREATE", "TEMPORARY", "TABLE", "T"}));
+  EXPECT_EQ(FirstKeyword(u"/* a /* b */ c */ begin", SqlDialect::Postgres), "BEGIN");
+  EXPECT_EQ(FirstKeyword(u"/*!40101 SET x = 1 */", SqlDialect::Mysql), "SET");
 }
 
 TEST(SqlText, ServersThatTakeBracketsOrNoQuotingGetTheTextAsItIs) {

@@ -30,7 +30,7 @@ std::string Diagnostic(SQLSMALLINT type, SQLHANDLE handle) {
 
 std::u16string Wide(const std::string& text) { return Utf8ToUtf16(text); }
 
-[[maybe_unused]] std::string ReadLine(const std::string& path) {
+std::string ReadLine(const std::string& path) {
   std::ifstream in(path);
   std::string line;
   std::getline(in, line);
@@ -42,6 +42,10 @@ std::u16string Wide(const std::string& text) { return Utf8ToUtf16(text); }
 const char* const kPostgresControllersSchema =
     "CREATE TABLE controllers (site integer NOT NULL, controller integer NOT NULL, controllertype integer, "
     "description varchar(255), connectarden integer, PRIMARY KEY (site, controller))";
+
+const char* const kMariadbControllersSchema =
+    "CREATE TABLE Controllers (Site integer NOT NULL, Controller integer NOT NULL, ControllerType integer, "
+    "Description varchar(255), ConnectArden integer, PRIMARY KEY (Site, Controller)) ENGINE=InnoDB";
 
 OdbcDatabase::OdbcDatabase(const std::string& connectionString) {
   SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &FEnv);
@@ -62,6 +66,15 @@ OdbcDatabase::~OdbcDatabase() {
   SQLDisconnect(FDbc);
   SQLFreeHandle(SQL_HANDLE_DBC, FDbc);
   SQLFreeHandle(SQL_HANDLE_ENV, FEnv);
+}
+
+void OdbcDatabase::Begin() {
+  SQLSetConnectAttrW(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+}
+
+void OdbcDatabase::Rollback() {
+  SQLEndTran(SQL_HANDLE_DBC, FDbc, SQL_ROLLBACK);
+  SQLSetConnectAttrW(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
 }
 
 void OdbcDatabase::Exec(const std::string& sql) {
@@ -120,37 +133,82 @@ std::string OdbcDatabase::Dump(const std::string& sql) {
   return out;
 }
 
-std::string PostgresServer(std::string& reason) {
-  if (const char* server = std::getenv("VELMORA_TEST_POSTGRES"); server != nullptr && *server != '\0') return server;
-#ifdef VELMORA_TEST_POSTGRES_DIR
-  const std::string dir = VELMORA_TEST_POSTGRES_DIR;
-  if (std::string server = ReadLine(dir + "/odbc.txt"); !server.empty()) return server;
-  reason = ReadLine(dir + "/unavailable.txt");
-  if (reason.empty()) {
-    reason = "no PostgreSQL test server is running (ctest starts one with its postgres_start test, "
-             "or set VELMORA_TEST_POSTGRES to an ODBC connection string)";
-  } else {
-    reason = "no PostgreSQL test server: " + reason;
+namespace {
+
+// A test server's connection string: from variable, else from the folder its
+// script wrote (dir/odbc.txt, or dir/unavailable.txt saying why not).
+std::string TestServer(const char* variable, [[maybe_unused]] const std::string& dir, const std::string& product,
+                       const std::string& fixture, std::string& reason) {
+  if (const char* server = std::getenv(variable); server != nullptr && *server != '\0') return server;
+  if (!dir.empty()) {
+    if (std::string server = ReadLine(dir + "/odbc.txt"); !server.empty()) return server;
+    reason = ReadLine(dir + "/unavailable.txt");
+    if (reason.empty()) {
+      reason = "no " + product + " test server is running (ctest starts one with its " + fixture +
+               " test, or set " + variable + " to an ODBC connection string)";
+    } else {
+      reason = "no " + product + " test server: " + reason;
+    }
+    return "";
   }
-#else
-  reason = "VELMORA_TEST_POSTGRES names no PostgreSQL server (an ODBC connection string without a database)";
-#endif
+  reason = std::string(variable) + " names no " + product + " server (an ODBC connection string without a database)";
   return "";
 }
 
-PostgresDatabase::PostgresDatabase(const std::string& server) : FServer(server) {
+}  // namespace
+
+std::string PostgresServer(std::string& reason) {
+#ifdef VELMORA_TEST_POSTGRES_DIR
+  const std::string dir = VELMORA_TEST_POSTGRES_DIR;
+#else
+  const std::string dir;
+#endif
+  return TestServer("VELMORA_TEST_POSTGRES", dir, "PostgreSQL", "postgres_start", reason);
+}
+
+std::string MariadbServer(std::string& reason) {
+#ifdef VELMORA_TEST_MARIADB_DIR
+  const std::string dir = VELMORA_TEST_MARIADB_DIR;
+#else
+  const std::string dir;
+#endif
+  return TestServer("VELMORA_TEST_MARIADB", dir, "MariaDB", "mariadb_start", reason);
+}
+
+ServerDatabase::ServerDatabase(const std::string& server, bool mariadb) : FServer(server), FMariadb(mariadb) {
   static std::atomic<int> counter{0};
   FName = "velmora_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-  OdbcDatabase(FServer + ";Database=postgres").Exec("CREATE DATABASE " + FName);
+  if (FMariadb) {
+    OdbcDatabase(FServer).Exec("CREATE DATABASE " + FName + " CHARACTER SET utf8mb4");
+  } else {
+    OdbcDatabase(FServer + ";Database=postgres").Exec("CREATE DATABASE " + FName);
+  }
   FConnectionString = FServer + ";Database=" + FName;
   FConnection = std::make_unique<OdbcDatabase>(FConnectionString);
 }
 
-PostgresDatabase::~PostgresDatabase() {
+ServerDatabase::~ServerDatabase() {
   FConnection.reset();
   try {
-    // FORCE ends the service's own cached session on it too.
-    OdbcDatabase(FServer + ";Database=postgres").Exec("DROP DATABASE IF EXISTS " + FName + " WITH (FORCE)");
+    if (FMariadb) {
+      // The service's own cached session would hold the database's metadata locks.
+      OdbcDatabase admin(FServer);
+      const std::string sessions =
+          admin.Dump("SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + FName + "'");
+      for (std::size_t start = 0; start < sessions.size();) {
+        const std::size_t end = sessions.find('\n', start);
+        try {
+          admin.Exec("KILL " + sessions.substr(start, end - start));
+        } catch (const std::exception&) {
+          // Gone by itself meanwhile.
+        }
+        start = end + 1;
+      }
+      admin.Exec("DROP DATABASE IF EXISTS " + FName);
+    } else {
+      // FORCE ends the service's own cached session on it too.
+      OdbcDatabase(FServer + ";Database=postgres").Exec("DROP DATABASE IF EXISTS " + FName + " WITH (FORCE)");
+    }
   } catch (const std::exception&) {
     // A server gone by now takes its databases with it.
   }
@@ -171,7 +229,7 @@ void CopyControllers(const std::string& sqliteFile, OdbcDatabase& db) {
   std::string batch;
   int inBatch = 0;
   const auto flush = [&] {
-    if (inBatch > 0) db.Exec("INSERT INTO controllers VALUES " + batch);
+    if (inBatch > 0) db.Exec("INSERT INTO Controllers VALUES " + batch);
     batch.clear();
     inBatch = 0;
   };

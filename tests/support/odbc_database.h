@@ -1,7 +1,7 @@
 #pragma once
 // What the ODBC backend's tests and benchmarks share: a connection of their own
-// through ODBC, a database of its own on the test PostgreSQL server, and the demo
-// rows copied into it.
+// through ODBC, a database of its own on the test PostgreSQL or MariaDB server,
+// and the demo rows copied into it.
 
 #include <sql.h>
 
@@ -21,6 +21,10 @@ class OdbcDatabase {
   ~OdbcDatabase();
 
   void Exec(const std::string& sql);
+  SQLHDBC Handle() const { return FDbc; }
+  // Autocommit off: what Exec changes holds its locks until Rollback.
+  void Begin();
+  void Rollback();
   // The rows of a query, one line each, values joined by '|', NULL for null.
   std::string Dump(const std::string& sql);
 
@@ -38,28 +42,50 @@ extern const char* const kPostgresControllersSchema;
 // build names. "" when there is none, with reason set to why.
 std::string PostgresServer(std::string& reason);
 
-// A database of its own on a PostgreSQL server, dropped (with every session on
-// it) when it goes.
-class PostgresDatabase {
+// The Controllers table as a MariaDB site keeps it: table names are case-sensitive
+// there, so it is named as the utility writes it.
+extern const char* const kMariadbControllersSchema;
+
+// The test MariaDB server's connection string, without a database, as
+// PostgresServer (from $VELMORA_TEST_MARIADB, else scripts/mariadb's folder).
+std::string MariadbServer(std::string& reason);
+
+// A database of its own on a PostgreSQL or MariaDB server, dropped (with every
+// session on it) when it goes.
+class ServerDatabase {
  public:
-  explicit PostgresDatabase(const std::string& server);
-  PostgresDatabase(const PostgresDatabase&) = delete;
-  PostgresDatabase& operator=(const PostgresDatabase&) = delete;
-  ~PostgresDatabase();
+  ServerDatabase(const ServerDatabase&) = delete;
+  ServerDatabase& operator=(const ServerDatabase&) = delete;
+  virtual ~ServerDatabase();
 
   // The connection string of this database.
   const std::string& ConnectionString() const { return FConnectionString; }
   OdbcDatabase& Connection() { return *FConnection; }
+  const std::string& Name() const { return FName; }
+
+ protected:
+  ServerDatabase(const std::string& server, bool mariadb);
 
  private:
   std::string FServer;
+  bool FMariadb;
   std::string FName;
   std::string FConnectionString;
   std::unique_ptr<OdbcDatabase> FConnection;
 };
 
+class PostgresDatabase final : public ServerDatabase {
+ public:
+  explicit PostgresDatabase(const std::string& server) : ServerDatabase(server, false) {}
+};
+
+class MariadbDatabase final : public ServerDatabase {
+ public:
+  explicit MariadbDatabase(const std::string& server) : ServerDatabase(server, true) {}
+};
+
 // Copies the Controllers rows of an SQLite file (velmora-demo-db's output) into
-// db's controllers table, which must exist.
+// db's Controllers table, which must exist.
 void CopyControllers(const std::string& sqliteFile, OdbcDatabase& db);
 
 }  // namespace velmora::test
