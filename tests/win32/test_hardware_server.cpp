@@ -1,8 +1,10 @@
-// velmora-test-hardware.dll: a hardware service COM server for the Windows tests.
-// Registered with regsvr32 for the service's class id, it answers OpenQuery with an
-// ADO record set built by the system's own ADO, records every text it receives,
-// and fails on demand. Tests steer it through the environment of the process that
-// loads it (read at each call):
+// The hardware service COM server of the Windows tests, hosted in process by
+// velmora-test-hardware.dll (test_hardware_dll.cpp) and out of process by
+// velmora-test-hardware-server.exe (test_hardware_local_server.cpp). It answers
+// OpenQuery with an ADO record set built by the system's own ADO, records every
+// text it receives, and fails on demand. Tests steer it through the environment of
+// the process that runs it (read at each call; a local server started by COM
+// inherits its client's under Wine):
 //   VELMORA_TEST_LOG              file to which each received text is appended, as
 //                                 UTF-8 followed by a NUL
 //   VELMORA_TEST_ROWS             rows "site|controller|type|description|disabled",
@@ -14,15 +16,22 @@
 //                                 no record set
 //   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
 
-#include "service/ado_win32.h"
+#include "tests/win32/test_hardware_server.h"
 
-#include <olectl.h>
+#include "service/ado_win32.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
+
+namespace velmora::test {
+
+std::atomic<long> gObjects{0};
+std::atomic<long> gLocks{0};
+std::atomic<long> gFactoryReferences{0};
+void (*gOnHandOut)(::IUnknown* object) = nullptr;
 
 namespace {
 
@@ -32,13 +41,6 @@ using velmora::win32::NativePtr;
 using velmora::win32::ToNative;
 namespace ado = velmora::ado;
 
-const ::GUID kClsidHardware = {0x72D2BD55, 0x66FA, 0x11D4, {0xA0, 0x97, 0x00, 0x50, 0xDA, 0xC2, 0x11, 0x68}};
-const ::GUID kIidHardwareService = {0x72D2BD54, 0x66FA, 0x11D4, {0xA0, 0x97, 0x00, 0x50, 0xDA, 0xC2, 0x11, 0x68}};
-constexpr wchar_t kClsidKey[] = L"CLSID\\{72D2BD55-66FA-11D4-A097-0050DAC21168}";
-
-HINSTANCE gModule = nullptr;
-std::atomic<long> gObjects{0};
-std::atomic<long> gLocks{0};
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t buffer[32768];
@@ -242,6 +244,7 @@ class HardwareService final : public ::IUnknown {
     if (kind == L"closed") VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Close));
     *result = recordset.Get();
     (*result)->AddRef();
+    if (gOnHandOut != nullptr) gOnHandOut(*result);
     return S_OK;
   }
 
@@ -268,8 +271,8 @@ class ClassFactory final : public ::IClassFactory {
     return E_NOINTERFACE;
   }
   // The factory is static: its count only keeps the module.
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++gLocks); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--gLocks); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++gFactoryReferences); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--gFactoryReferences); }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(::IUnknown* outer, REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -292,53 +295,13 @@ class ClassFactory final : public ::IClassFactory {
 
 ClassFactory gFactory;
 
-LONG SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+}  // namespace
+
+::IClassFactory& Factory() { return gFactory; }
+
+LONG SetRegistryString(HKEY key, const wchar_t* name, const std::wstring& value) {
   return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-}  // namespace
-
-extern "C" {
-
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    gModule = instance;
-    ::DisableThreadLibraryCalls(instance);
-  }
-  return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
-  const HRESULT hr = gFactory.QueryInterface(iid, object);
-  if (SUCCEEDED(hr)) gFactory.AddRef();
-  return hr;
-}
-
-STDAPI DllCanUnloadNow() { return gObjects == 0 && gLocks == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(gModule, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return SELFREG_E_CLASS;
-  HKEY key = nullptr;
-  const std::wstring keyName = std::wstring(kClsidKey) + L"\\InprocServer32";
-  if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS) {
-    return SELFREG_E_CLASS;
-  }
-  const bool ok = SetString(key, nullptr, std::wstring(path, length)) == ERROR_SUCCESS &&
-                  SetString(key, L"ThreadingModel", L"Apartment") == ERROR_SUCCESS;
-  ::RegCloseKey(key);
-  return ok ? S_OK : SELFREG_E_CLASS;
-}
-
-STDAPI DllUnregisterServer() {
-  const LONG result = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kClsidKey);
-  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
-}
-
-}  // extern "C"
+}  // namespace velmora::test
