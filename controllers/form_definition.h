@@ -40,6 +40,8 @@ struct GridViewDef {
   bool GroupByBox = false;
   bool DeleteConfirmation = false;
   std::vector<GridColumnDef> Columns;
+  // The fields by which a write-back finds a row's record in the database.
+  std::vector<std::string> KeyFieldNames;
 };
 
 struct ControlDef {

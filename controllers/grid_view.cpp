@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <numeric>
+#include <stdexcept>
 
+#include "data/conversion.h"
 #include "service/utf.h"
 
 namespace velmora {
@@ -172,14 +174,7 @@ std::u16string GridView::CellText(int viewRow, int column) const {
       text.assign(table.CellWideText(row, *field));
       break;
   }
-  for (char16_t& c : text) {
-    if (c < 0x20) {
-      c = static_cast<char16_t>(0x2400 + c);
-    } else if (c == 0x7F) {
-      c = 0x2421;
-    }
-  }
-  return text;
+  return WithVisibleControls(std::move(text));
 }
 
 GridView::CheckState GridView::CellCheckState(int viewRow, int column) const {
@@ -193,11 +188,142 @@ GridView::CheckState GridView::CellCheckState(int viewRow, int column) const {
   return value.Integer == 1 ? CheckState::Checked : value.Integer == 0 ? CheckState::Unchecked : CheckState::Mixed;
 }
 
+int GridView::CheckColumn() const {
+  for (int c = 0; c < ColumnCount(); ++c) {
+    if (IsCheckColumn(c) && FDefinition.Columns[static_cast<std::size_t>(c)].Editable) return c;
+  }
+  return -1;
+}
+
+std::vector<int> GridView::ColumnWidths(int viewWidth, const FormScale& scale) const {
+  std::vector<int> widths;
+  for (const GridColumnDef& column : FDefinition.Columns) {
+    widths.push_back(column.Width > 0 ? column.Width : kDefaultColumnWidth);
+  }
+  if (!FDefinition.ColumnAutoWidth) {
+    for (int& width : widths) width = scale.Scale(width);
+    return widths;
+  }
+  // Shares are taken from the defined widths themselves: scaling them first would
+  // only add rounding.
+  const long long total = std::accumulate(widths.begin(), widths.end(), 0LL);
+  const int available = std::max(viewWidth, 0);
+  if (total <= 0) return widths;
+  // Each column's right edge is placed by its share of the whole, so rounding never
+  // adds up and the last edge is exactly the view's.
+  long long defined = 0;
+  int previousEdge = 0;
+  for (int& width : widths) {
+    defined += width;
+    const int edge = static_cast<int>((defined * available + total / 2) / total);
+    width = edge - previousEdge;
+    previousEdge = edge;
+  }
+  return widths;
+}
+
+bool GridView::RowIsSubdued(int viewRow) const {
+  const int column = CheckColumn();
+  return column >= 0 && viewRow >= 0 && viewRow < RowCount() &&
+         CellCheckState(viewRow, column) == CheckState::Checked;
+}
+
+std::u16string GridView::CellNote(int viewRow, int column) const {
+  if (!IsCheckColumn(column) || viewRow < 0 || viewRow >= RowCount()) return {};
+  if (CellCheckState(viewRow, column) != CheckState::Mixed) return {};
+  const Field* field = ColumnField(column);
+  const std::string value = DisplayText(Table()->CellValue(TableRow(viewRow), *field));
+  return Utf8ToUtf16("The database holds " + WithVisibleControls(value) +
+                     " for this controller: neither enabled nor disabled");
+}
+
+GridView::GestureEffect GridView::EffectOf(Gesture gesture, int column, bool onBox) const {
+  const bool box = onBox && column >= 0 && column == CheckColumn();
+  switch (gesture) {
+    case Gesture::Click:
+      return {true, box};
+    case Gesture::DoubleClick:
+      return {false, false};
+    case Gesture::Space:
+      return {false, CheckColumn() >= 0};
+  }
+  return {};
+}
+
+bool GridView::SameKey(int rowA, int rowB) const {
+  const MemTable& table = *Table();
+  if (FDefinition.KeyFieldNames.empty()) return false;
+  for (const std::string& name : FDefinition.KeyFieldNames) {
+    const Field* field = table.FindField(name);
+    // A row without its key cannot be written back at all; that is refused elsewhere.
+    if (field == nullptr || table.CellIsNull(rowA, *field) || table.CellIsNull(rowB, *field)) return false;
+    if (field->DataType() == FieldType::Integer) {
+      if (table.CellInteger(rowA, *field) != table.CellInteger(rowB, *field)) return false;
+    } else if (DisplayText(table.CellValue(rowA, *field)) != DisplayText(table.CellValue(rowB, *field))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Integer keys only, nulls first; rows with other keys are never found in order,
+// which costs a whole search, never a missed twin.
+bool GridView::KeyLess(int rowA, int rowB) const {
+  const MemTable& table = *Table();
+  for (const std::string& name : FDefinition.KeyFieldNames) {
+    const Field* field = table.FindField(name);
+    if (field == nullptr || field->DataType() != FieldType::Integer) return false;
+    const bool nullA = table.CellIsNull(rowA, *field);
+    const bool nullB = table.CellIsNull(rowB, *field);
+    if (nullA != nullB) return nullA;
+    if (nullA) continue;
+    const std::int32_t a = table.CellInteger(rowA, *field);
+    const std::int32_t b = table.CellInteger(rowB, *field);
+    if (a != b) return a < b;
+  }
+  return false;
+}
+
+bool GridView::TableInKeyOrder() const {
+  const int rows = RowCount();
+  if (FKeyOrderRows != rows) {
+    FKeyOrdered = true;
+    for (int row = 1; row < rows && FKeyOrdered; ++row) FKeyOrdered = !KeyLess(row, row - 1);
+    FKeyOrderRows = rows;
+  }
+  return FKeyOrdered;
+}
+
+bool GridView::SharesKey(int tableRow) const {
+  const int rows = RowCount();
+  if (tableRow < 0 || tableRow >= rows || FDefinition.KeyFieldNames.empty()) return false;
+  if (TableInKeyOrder()) {
+    return (tableRow > 0 && SameKey(tableRow, tableRow - 1)) || (tableRow + 1 < rows && SameKey(tableRow, tableRow + 1));
+  }
+  for (int row = 0; row < rows; ++row) {
+    if (row != tableRow && SameKey(tableRow, row)) return true;
+  }
+  return false;
+}
+
 bool GridView::ToggleCheck(int viewRow, int column) {
   if (!IsCheckColumn(column) || !FDefinition.Columns[static_cast<std::size_t>(column)].Editable) return false;
   const Field* field = ColumnField(column);
   MemTable* table = Table();
   if (field == nullptr || viewRow < 0 || viewRow >= RowCount()) return false;
+  if (SharesKey(TableRow(viewRow))) {
+    // "Site 3, Controller 12 is listed more than once ... with this Site and Controller".
+    std::string key;
+    std::string names;
+    const std::vector<std::string>& keys = FDefinition.KeyFieldNames;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const Variant value = table->CellValue(TableRow(viewRow), *table->FindField(keys[i]));
+      key += (i > 0 ? ", " : "") + keys[i] + " " + WithVisibleControls(DisplayText(value));
+      names += (i == 0 ? "" : i + 1 == keys.size() ? " and " : ", ") + keys[i];
+    }
+    throw std::runtime_error(key + " is listed more than once, so this change was not stored: it would change every "
+                             "record with this " + names + " at once");
+  }
   const bool checked = CellCheckState(viewRow, column) == CheckState::Checked;
   table->SetRecNo(TableRow(viewRow));
   table->Edit();
@@ -213,6 +339,7 @@ void GridView::SortBy(int column, bool descending) {
 }
 
 void GridView::Refresh() {
+  FKeyOrderRows = -1;
   FOrder.clear();
   FPosition.clear();
   const Field* field = ColumnField(FSortColumn);

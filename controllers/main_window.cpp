@@ -59,6 +59,7 @@ FormDef MakeDefinition() {
       {"cxGrid1DBTableView1Description", "Description", CellEditor::Default, A::Default, A::Center, 343, false},
       {"cxGrid1DBTableView1Disabled", "Disabled", CellEditor::CheckBox, A::Default, A::Center, 0, true},
   };
+  view.KeyFieldNames = {"Site", "Controller"};
   return form;
 }
 
@@ -89,13 +90,17 @@ TfrmMain::TfrmMain(Host& host)
 }
 
 void TfrmMain::FormCreate() {
+  const Busy busy(FHost);
   ComPtr<IHardwareService> service = CoHardware::Create();
   FLoading = true;
+  kbmControllers.OnLoadProgress = [this](int rows) { FHost.ShowLoadProgress(rows); };
   // Runs whether the load succeeded or not; none of it can fail.
   const auto cleanUp = [&] {
     service.Reset();
     ADODataSet1.Close();
     FLoading = false;
+    kbmControllers.OnLoadProgress = nullptr;
+    FHost.EndLoadProgress();
   };
   try {
     LoadControllers(*service);
@@ -126,7 +131,8 @@ std::string TfrmMain::SourceRowName() const {
     const Field* field = ADODataSet1.FindField(name);
     return field == nullptr || field->IsNull() ? std::string("(none)") : field->AsString();
   };
-  return "Site " + value("Site") + ", controller " + value("Controller");
+  // A text in a number's place may hold anything; a NUL would end the message there.
+  return "Site " + WithVisibleControls(value("Site")) + ", controller " + WithVisibleControls(value("Controller"));
 }
 
 void TfrmMain::kbmControllersAfterPost(Dataset&) {
@@ -137,6 +143,7 @@ void TfrmMain::kbmControllersAfterPost(Dataset&) {
     if (kbmControllersSite.IsNull() || kbmControllersController.IsNull()) {
       throw std::runtime_error("This controller has no site or controller number, so its change cannot be stored");
     }
+    const Busy busy(FHost);
     const ComPtr<IHardwareService> service = CoHardware::Create();
     const std::string statement = FormatWriteBack(kbmControllersDisabled.AsInteger(), kbmControllersSite.AsInteger(),
                                                   kbmControllersController.AsInteger());

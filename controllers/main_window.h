@@ -23,9 +23,31 @@ class TfrmMain {
    public:
     // Closes the window; the front end calls FormClose on the way.
     virtual void Close() = 0;
+    // rowsRead controllers have been read so far by the load; called every few
+    // thousand rows. The front end decides when a progress window is worth showing.
+    virtual void ShowLoadProgress(int /*rowsRead*/) {}
+    // The load is over, whether it succeeded or not: any progress window goes, before
+    // a failure is shown.
+    virtual void EndLoadProgress() {}
+    // A call into the hardware service begins or ends; in between the front end
+    // shows the busy cursor. Calls nest: only the outermost end counts.
+    virtual void BeginBusy() {}
+    virtual void EndBusy() {}
 
    protected:
     ~Host() = default;
+  };
+
+  // Holds the host busy for its lifetime: the load and every write-back.
+  class Busy {
+   public:
+    explicit Busy(Host& host) : FHost(host) { FHost.BeginBusy(); }
+    ~Busy() { FHost.EndBusy(); }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    Host& FHost;
   };
 
   explicit TfrmMain(Host& host);

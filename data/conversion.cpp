@@ -23,7 +23,7 @@ std::string Quoted(const Variant& value) {
       shown += "\xE2\x80\xA6";
       break;
     }
-    shown += c < 0x20 ? ' ' : static_cast<char>(c);
+    shown += WithVisibleControls(std::string_view(&text[i], 1));
   }
   return value.Type == Variant::Kind::Text || value.Type == Variant::Kind::WideText ? "'" + shown + "'" : shown;
 }

@@ -25,7 +25,11 @@ ComPtr<IHardwareService> CoHardware::Create() {
   const HRESULT hr = CoCreateInstance(CLSID_Hardware, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                       IUnknown::IID, object.PutVoid());
   if (Failed(hr)) {
-    throw OleError(TrimMessage(SystemErrorMessage(hr)) + ", ClassID: " + CLSID_Hardware.ToString(), hr);
+    // A code the system has no text for still names itself, or the box would
+    // begin with a bare comma.
+    std::string text = TrimMessage(SystemErrorMessage(hr));
+    if (text.empty()) text = OleErrorText(hr);
+    throw OleError(text + ", ClassID: " + CLSID_Hardware.ToString(), hr);
   }
   ComPtr<IHardwareService> service = AsHardwareService(object);
   if (!service) throw InterfaceNotSupported();

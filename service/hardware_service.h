@@ -47,7 +47,8 @@ void OleCheck(HRESULT hr);
 class CoHardware {
  public:
   // A new service object; throws OleError "<system text>, ClassID: {...}" when the
-  // class cannot be created, and "Interface not supported" when the object does not
+  // class cannot be created ("OLE error XXXXXXXX, ClassID: {...}" for a code the
+  // system has no text for), and "Interface not supported" when the object does not
   // offer IHardwareService.
   static ComPtr<IHardwareService> Create();
 };

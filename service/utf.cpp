@@ -134,4 +134,24 @@ std::string SanitizeUtf8(std::string_view text) {
   return out;
 }
 
+std::u16string WithVisibleControls(std::u16string text) {
+  for (char16_t& c : text) c = static_cast<char16_t>(VisibleControl(c));
+  return text;
+}
+
+std::string WithVisibleControls(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    // Control characters are single bytes in UTF-8, never part of a longer sequence.
+    if (byte < 0x20 || byte == 0x7F) {
+      AppendUtf8(VisibleControl(byte), out);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace velmora

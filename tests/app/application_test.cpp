@@ -24,6 +24,43 @@ TEST(WithFullStop, AppendsAfterCharactersSortingAfterAFullStop) {
   for (const Case& c : cases) EXPECT_EQ(WithFullStop(c.In), c.Out) << c.In;
 }
 
+TEST(MessageForDisplay, PlainTextWithEveryCharacterVisible) {
+  struct Case {
+    const char* Label;
+    std::string In;
+    std::string Out;
+  } cases[] = {
+      {"plain", "database is locked", "database is locked"},
+      {"markup stays text", "Site <b>7</b> &amp; more", "Site <b>7</b> &amp; more"},
+      {"NUL", std::string("Site 7\0x", 8), "Site 7\u2400x"},
+      {"escape and bell", "a\x1B[31mb\x07", "a\u241B[31mb\u2407"},
+      {"tab", "a\tb", "a\u2409b"},
+      {"DEL", "a\x7F", "a\u2421"},
+      {"line feed stays a break", "first\nsecond", "first\nsecond"},
+      {"CR LF becomes one break", "first\r\nsecond", "first\nsecond"},
+      {"lone CR becomes a break", "first\rsecond", "first\nsecond"},
+      {"ill-formed UTF-8", "caf\xE9!", "caf\uFFFD!"},
+      {"well-formed UTF-8 kept", "T\xC3\xBCr \xE2\x80\xA6", "T\xC3\xBCr \xE2\x80\xA6"},
+      {"empty", "", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MessageForDisplay(c.In), c.Out) << c.Label;
+}
+
+TEST(FailureText, TheFullStopRuleSeesTheMessageAsRaisedThenItIsMadeVisible) {
+  struct Case {
+    const char* Label;
+    std::string Message;
+    std::string Shown;
+  } cases[] = {
+      {"ends in a letter", "Site x", "Site x."},
+      {"ends in a control character", "Site \x01", "Site \u2401"},
+      {"ends in a line feed", "two lines\n", "two lines\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FailureText(std::make_exception_ptr(std::runtime_error(c.Message))), c.Shown) << c.Label;
+  }
+}
+
 class RecordingPlatform : public FailurePlatform {
  public:
   void CancelMouseCapture() override { Calls += "capture;"; }

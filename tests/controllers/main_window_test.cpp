@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 
+#include "controllers/grid_view.h"
 #include "data/conversion.h"
 
 #include "service/utf.h"
@@ -29,6 +30,10 @@ class MainWindowFixture : public ::testing::Test, protected TfrmMain::Host {
   ~MainWindowFixture() override { CoUninitialize(); }
 
   void Close() override { ++closes; }
+  void ShowLoadProgress(int rows) override { host.push_back("progress " + std::to_string(rows)); }
+  void EndLoadProgress() override { host.push_back("end of load"); }
+  void BeginBusy() override { host.push_back("busy"); }
+  void EndBusy() override { host.push_back("idle"); }
 
   void AddRows(int count) {
     for (int i = 1; i <= count; ++i) {
@@ -80,6 +85,7 @@ class MainWindowFixture : public ::testing::Test, protected TfrmMain::Host {
   test::TestRegistry registry;
   TestServiceControl& service;
   int closes = 0;
+  std::vector<std::string> host;  // what the form asked of its host, in order
   TfrmMain form{*this};
 };
 
@@ -239,6 +245,9 @@ TEST_F(MainWindowFixture, CreationFailureMessages) {
        "Error in the DLL, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}"},
       {"module without the class", [&] { service.NoClass = true; },
        "ClassFactory cannot supply requested class, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}"},
+      {"entry point fails with a code the system has no text for",
+       [&] { service.EntryFailure = MakeResult(0x8004D00A); },
+       "OLE error 8004D00A, ClassID: {72D2BD55-66FA-11D4-A097-0050DAC21168}"},
       {"object without the interface", [&] { service.WithoutInterface = true; }, "Interface not supported"},
   };
   for (const Case& c : cases) {
@@ -308,6 +317,68 @@ TEST_F(MainWindowFixture, IntegersThatDoNotFitFailTheLoadNamingFieldAndValue) {
             "Site 4294967297, controller 1: Field 'Site' cannot hold 4294967297: out of range for a 32-bit integer");
   EXPECT_EQ(form.kbmControllers.RecordCount(), 2);
   EXPECT_EQ(service.Received.size(), 1u);
+}
+
+TEST_F(MainWindowFixture, TheHostShowsProgressAndIsBusyForEveryServiceCall) {
+  using Events = std::vector<std::string>;
+  struct Case {
+    const char* Label;
+    int Rows;
+    std::function<void(TestServiceControl&)> Fault;
+    Events Expected;
+  } cases[] = {
+      {"a short load", 3, nullptr, {"busy", "end of load", "idle"}},
+      {"a long load", 2 * MemTable::kLoadProgressRows + 1, nullptr,
+       {"busy", "progress " + std::to_string(MemTable::kLoadProgressRows),
+        "progress " + std::to_string(2 * MemTable::kLoadProgressRows), "end of load", "idle"}},
+      {"a load that fails", 3, [](TestServiceControl& s) { s.OpenQueryFailure = Failure{E_FAIL, u"no such table"}; },
+       {"busy", "end of load", "idle"}},
+      {"no service at all", 3, [](TestServiceControl& s) { s.NoClass = true; }, {"busy", "idle"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Label);
+    service.Reset();
+    host.clear();
+    AddRows(c.Rows);
+    if (c.Fault) c.Fault(service);
+    TfrmMain window(*this);
+    MessageOf([&] { window.FormCreate(); });
+    EXPECT_EQ(host, c.Expected);
+    // The progress hook goes with the load: nothing reports after it.
+    EXPECT_FALSE(window.kbmControllers.OnLoadProgress);
+  }
+  // Each write-back is a service call of its own, failed or not.
+  service.Reset();
+  AddRows(2);
+  form.FormCreate();
+  host.clear();
+  Toggle(0);
+  service.ExecuteResults = {Failure{E_FAIL, u"database is locked"}};
+  MessageOf([&] { Toggle(0); });
+  EXPECT_EQ(host, (Events{"busy", "idle", "busy", "idle"}));
+}
+
+TEST_F(MainWindowFixture, AControlCharacterInAKeyReachesTheMessageWhole) {
+  service.Rows = {Row(1, 1, std::string("Arden"), std::string("ok"), std::int64_t{0}),
+                  {std::string("7\0x", 3), std::int64_t{1}, std::string("Arden"), std::string("odd"), std::int64_t{0}}};
+  EXPECT_EQ(MessageOf([&] { form.FormCreate(); }),
+            "Site 7\u2400x, controller 1: Field 'Site' cannot hold '7\u2400x': not a valid integer");
+}
+
+TEST_F(MainWindowFixture, ATwinKeyIsRefusedThroughTheGridAndSendsNothing) {
+  service.Rows = {Row(1, 1, std::string("Arden"), std::string("a"), std::int64_t{0}),
+                  Row(1, 2, std::string("Arden"), std::string("b"), std::int64_t{0}),
+                  Row(1, 2, std::string("Arden"), std::string("b again"), std::int64_t{1})};
+  form.FormCreate();
+  GridView view(TfrmMain::Definition().GridView, form.DataSource1);
+  const std::size_t sent = service.Received.size();
+  EXPECT_EQ(MessageOf([&] { view.ToggleCheck(2, view.CheckColumn()); }),
+            "Site 1, Controller 2 is listed more than once, so this change was not stored: it would change every "
+            "record with this Site and Controller at once");
+  EXPECT_EQ(service.Received.size(), sent);
+  EXPECT_EQ(Contents(), "1/1/Arden/a/0; 1/2/Arden/b/0; 1/2/Arden/b again/1");
+  EXPECT_TRUE(view.ToggleCheck(0, view.CheckColumn()));
+  EXPECT_EQ(Received().back(), "UPDATE Controllers SET ConnectArden=1 WHERE Site = 1 and Controller = 1");
 }
 
 TEST_F(MainWindowFixture, AFailedWriteBackRestoresTheValueAndTheNextToggleTriesAgain) {

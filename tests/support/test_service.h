@@ -35,6 +35,7 @@ struct TestServiceControl {
 
   // What to get wrong.
   bool NoClass = false;             // the module has no such class
+  HRESULT EntryFailure = 0;         // the module's entry point fails with this code
   bool WithoutInterface = false;    // objects lack IHardwareService
   std::optional<Failure> OpenQueryFailure;
   bool OpenQueryReturnsNothing = false;

@@ -140,6 +140,7 @@ VELMORA_MODULE_ENTRY {
   velmora::test::gHost = host;
   *object = nullptr;
   if (velmora::test::gControl.NoClass || *clsid != CLSID_Hardware) return CLASS_E_CLASSNOTAVAILABLE;
+  if (Failed(velmora::test::gControl.EntryFailure)) return velmora::test::gControl.EntryFailure;
   ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Attach(new velmora::test::Factory());
   return factory->QueryInterface(*iid, object);
 }

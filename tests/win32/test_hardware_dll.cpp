@@ -3,6 +3,8 @@
 
 #include <olectl.h>
 
+#include <cwchar>
+
 #include "tests/win32/test_hardware_server.h"
 
 using namespace velmora::test;
@@ -25,6 +27,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
+  const std::wstring failure = Environment(L"VELMORA_TEST_CLASS_FAILURE");
+  if (!failure.empty()) return static_cast<HRESULT>(std::wcstoul(failure.c_str(), nullptr, 16));
   const HRESULT hr = Factory().QueryInterface(iid, object);
   if (SUCCEEDED(hr)) Factory().AddRef();
   return hr;

@@ -15,6 +15,7 @@
 //                                 without an object; "other": an object that is
 //                                 no record set
 //   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
+//   VELMORA_TEST_CLASS_FAILURE    "<hex code>": DllGetClassObject fails with it
 
 #include "tests/win32/test_hardware_server.h"
 
@@ -33,6 +34,13 @@ std::atomic<long> gLocks{0};
 std::atomic<long> gFactoryReferences{0};
 void (*gOnHandOut)(::IUnknown* object) = nullptr;
 
+std::wstring Environment(const wchar_t* name) {
+  wchar_t buffer[32768];
+  const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(std::size(buffer)));
+  if (length == 0 || length >= std::size(buffer)) return {};
+  return std::wstring(buffer, length);
+}
+
 namespace {
 
 using velmora::win32::Bstr;
@@ -40,14 +48,6 @@ using velmora::win32::CallSlot;
 using velmora::win32::NativePtr;
 using velmora::win32::ToNative;
 namespace ado = velmora::ado;
-
-
-std::wstring Environment(const wchar_t* name) {
-  wchar_t buffer[32768];
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(std::size(buffer)));
-  if (length == 0 || length >= std::size(buffer)) return {};
-  return std::wstring(buffer, length);
-}
 
 bool HasEnvironment(const wchar_t* name) { return ::GetEnvironmentVariableW(name, nullptr, 0) > 0; }
 

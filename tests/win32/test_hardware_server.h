@@ -27,6 +27,9 @@ extern void (*gOnHandOut)(::IUnknown* object);
 // The class factory of the service's class; static, never freed.
 ::IClassFactory& Factory();
 
+// The value of an environment variable of this process; "" when it is unset.
+std::wstring Environment(const wchar_t* name);
+
 LONG SetRegistryString(HKEY key, const wchar_t* name, const std::wstring& value);
 
 }  // namespace velmora::test

@@ -1,8 +1,6 @@
 #include "ui/qt/check_box_delegate.h"
 
 #include <QApplication>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
 
 namespace velmora::qt {
@@ -44,31 +42,9 @@ void CheckBoxDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   style->drawPrimitive(QStyle::PE_IndicatorItemViewItemCheck, &check, painter, widget);
 }
 
-bool CheckBoxDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
-                                   const QModelIndex& index) {
-  if (!(index.flags() & Qt::ItemIsUserCheckable) || !(index.flags() & Qt::ItemIsEnabled)) return false;
-  switch (event->type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick:
-      // Taken, so that a double click does not toggle twice.
-      return CheckRect(option, option.widget).contains(static_cast<QMouseEvent*>(event)->position().toPoint());
-    case QEvent::MouseButtonRelease: {
-      const auto* mouse = static_cast<QMouseEvent*>(event);
-      if (mouse->button() != Qt::LeftButton || !CheckRect(option, option.widget).contains(mouse->position().toPoint())) {
-        return false;
-      }
-      break;
-    }
-    case QEvent::KeyPress: {
-      const int key = static_cast<QKeyEvent*>(event)->key();
-      if (key != Qt::Key_Space && key != Qt::Key_Select) return false;
-      break;
-    }
-    default:
-      return false;
-  }
-  const auto state = index.data(Qt::CheckStateRole).value<Qt::CheckState>();
-  return model->setData(index, state == Qt::Checked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
+bool CheckBoxDelegate::editorEvent(QEvent*, QAbstractItemModel*, const QStyleOptionViewItem&, const QModelIndex&) {
+  // QStyledItemDelegate would toggle on its own terms; the grid decides instead.
+  return false;
 }
 
 }  // namespace velmora::qt

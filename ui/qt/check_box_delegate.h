@@ -4,8 +4,8 @@
 
 namespace velmora::qt {
 
-// Draws a checkable cell as a check box centred in the cell, with no text, and
-// toggles it by a click on the box or by Space, as QStyledItemDelegate does.
+// Draws a checkable cell as a check box centred in the cell, with no text. Takes
+// no input itself: the grid forwards clicks and keys to the view's rules.
 class CheckBoxDelegate : public QStyledItemDelegate {
   Q_OBJECT
 

@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QPalette>
 
-#include "data/conversion.h"
+#include "controllers/color.h"
 #include "ui/qt/guard.h"
 
 namespace velmora::qt {
@@ -18,6 +18,10 @@ Qt::Alignment ToQt(Alignment alignment) {
     default:
       return Qt::AlignLeft | Qt::AlignVCenter;
   }
+}
+
+Color ToColor(const QColor& c) {
+  return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()), static_cast<std::uint8_t>(c.blue())};
 }
 
 }  // namespace
@@ -58,22 +62,20 @@ QVariant ControllerModel::data(const QModelIndex& index, int role) const {
         default:
           return Qt::Unchecked;
       }
-    case Qt::ToolTipRole:
-      if (FView.IsCheckColumn(column) && FView.CellCheckState(index.row(), column) == GridView::CheckState::Mixed) {
-        return tr("The database holds %1 for this controller: neither enabled nor disabled")
-            .arg(QString::fromStdString(DisplayText(table.CellValue(row, *field))));
-      }
-      return {};
+    case Qt::ToolTipRole: {
+      const std::u16string note = FView.CellNote(index.row(), column);
+      if (note.empty()) return {};
+      return QString::fromStdU16String(note);
+    }
     case Qt::TextAlignmentRole:
       return QVariant::fromValue(ToQt(def.CellAlignment));
     case Qt::ForegroundRole: {
-      // Disabled controllers are drawn subdued so they stand out from the rest.
-      for (int c = 0; c < FView.ColumnCount(); ++c) {
-        if (FView.IsCheckColumn(c) && FView.CellCheckState(index.row(), c) == GridView::CheckState::Checked) {
-          return QApplication::palette().color(QPalette::Disabled, QPalette::Text);
-        }
-      }
-      return {};
+      if (!FView.RowIsSubdued(index.row())) return {};
+      const QPalette palette = QApplication::palette();
+      const Color subdued =
+          SubduedTextColor(ToColor(palette.color(QPalette::Active, QPalette::Text)),
+                           ToColor(palette.color(QPalette::Active, QPalette::Base)));
+      return QColor(subdued.R, subdued.G, subdued.B);
     }
     default:
       return {};
@@ -103,8 +105,17 @@ Qt::ItemFlags ControllerModel::flags(const QModelIndex& index) const {
   return flags;
 }
 
-bool ControllerModel::setData(const QModelIndex& index, const QVariant&, int role) {
-  if (role != Qt::CheckStateRole || !index.isValid() || !(flags(index) & Qt::ItemIsUserCheckable)) return false;
+bool ControllerModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role != Qt::CheckStateRole || !index.isValid()) return false;
+  // A toggle stores 1 unless the box is checked; a state it cannot reach is refused.
+  const bool wantChecked = value.value<Qt::CheckState>() == Qt::Checked;
+  const bool toggleChecks = FView.CellCheckState(index.row(), index.column()) != GridView::CheckState::Checked;
+  if (wantChecked != toggleChecks) return false;
+  return Toggle(index);
+}
+
+bool ControllerModel::Toggle(const QModelIndex& index) {
+  if (!index.isValid() || index.model() != this || !(flags(index) & Qt::ItemIsUserCheckable)) return false;
   // The table tells us of the posted (or restored) value through the data source.
   bool toggled = false;
   const bool ok = Guarded([&] { toggled = FView.ToggleCheck(index.row(), index.column()); });

@@ -27,6 +27,8 @@ class ControllerModel : public QAbstractTableModel, private DataLink {
   // A check-box toggle: edits, posts and so writes back; false when that failed
   // (the failure has been reported, and the cell shows the table's value).
   bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+  // Toggles a check-box cell, whatever it holds, as setData does.
+  bool Toggle(const QModelIndex& index);
   void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
  private:

@@ -2,25 +2,19 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
-#include <numeric>
 
 #include "ui/qt/check_box_delegate.h"
+#include "ui/qt/controller_model.h"
 
 namespace velmora::qt {
-namespace {
-
-// The width a column gets when its definition leaves it to the toolkit.
-constexpr int kDefaultColumnWidth = 64;
-
-}  // namespace
 
 GridWidget::GridWidget(const GridViewDef& definition, QWidget* parent) : QTableView(parent) {
   setObjectName(QString::fromStdString(definition.GridName));
   for (std::size_t i = 0; i < definition.Columns.size(); ++i) {
-    const GridColumnDef& column = definition.Columns[i];
-    FNominal.push_back(column.Width > 0 ? column.Width : kDefaultColumnWidth);
-    if (column.Editor == CellEditor::CheckBox) {
+    if (definition.Columns[i].Editor == CellEditor::CheckBox) {
       setItemDelegateForColumn(static_cast<int>(i), new CheckBoxDelegate(this));
     }
   }
@@ -36,17 +30,41 @@ GridWidget::GridWidget(const GridViewDef& definition, QWidget* parent) : QTableV
   horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
   horizontalHeader()->setSectionsMovable(false);
   horizontalHeader()->setHighlightSections(false);
-  horizontalHeader()->setMinimumSectionSize(16);
+  horizontalHeader()->setMinimumSectionSize(1);
   verticalHeader()->hide();
   // Fixed row heights keep a million rows cheap to lay out and scroll.
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
-  connect(horizontalHeader(), &QHeaderView::sectionResized, this, &GridWidget::SectionResized);
 }
 
 void GridWidget::setModel(QAbstractItemModel* model) {
+  FModel = qobject_cast<ControllerModel*>(model);
   QTableView::setModel(model);
+  if (FModel) {
+    const bool resizable = FModel->View().UserMayResizeColumns();
+    horizontalHeader()->setSectionResizeMode(resizable ? QHeaderView::Interactive : QHeaderView::Fixed);
+  }
   FitColumns();
+}
+
+void GridWidget::SetScale(const FormScale& scale) {
+  FScale = scale;
+  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+  FitColumns();
+}
+
+QRect GridWidget::CheckBoxRect(const QModelIndex& index) const {
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  option.rect = visualRect(index);
+  return CheckBoxDelegate::CheckRect(option, this);
+}
+
+void GridWidget::ToggleRow(int row) {
+  if (FModel == nullptr) return;
+  const int column = FModel->View().CheckColumn();
+  if (column < 0 || row < 0 || row >= FModel->rowCount()) return;
+  FModel->Toggle(FModel->index(row, column));
 }
 
 void GridWidget::keyPressEvent(QKeyEvent* event) {
@@ -55,7 +73,56 @@ void GridWidget::keyPressEvent(QKeyEvent* event) {
     event->accept();
     return;
   }
+  if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier && FModel && currentIndex().isValid()) {
+    const GridView::GestureEffect effect =
+        FModel->View().EffectOf(GridView::Gesture::Space, currentIndex().column(), false);
+    if (effect.Toggle) ToggleRow(currentIndex().row());
+    event->accept();
+    return;
+  }
   QTableView::keyPressEvent(event);
+}
+
+void GridWidget::mousePressEvent(QMouseEvent* event) {
+  FInDoubleClick = false;
+  const QModelIndex index = indexAt(event->position().toPoint());
+  const bool onBox = index.isValid() && FModel && index.column() == FModel->View().CheckColumn() &&
+                     CheckBoxRect(index).contains(event->position().toPoint());
+  FPressedBox = event->button() == Qt::LeftButton && onBox ? QPersistentModelIndex(index) : QPersistentModelIndex();
+  // The view makes the pressed cell current and selects its row.
+  QTableView::mousePressEvent(event);
+}
+
+void GridWidget::mouseReleaseEvent(QMouseEvent* event) {
+  const QPersistentModelIndex pressed = FPressedBox;
+  const bool secondOfDouble = FInDoubleClick;
+  FPressedBox = QPersistentModelIndex();
+  FInDoubleClick = false;
+  QTableView::mouseReleaseEvent(event);
+  if (event->button() != Qt::LeftButton || !FModel || !pressed.isValid()) return;
+  // A box toggles when the button is let go over the box it went down on, as a
+  // push of any check box does.
+  const QModelIndex index = indexAt(event->position().toPoint());
+  const bool onBox = index == QModelIndex(pressed) && CheckBoxRect(index).contains(event->position().toPoint());
+  const GridView::GestureEffect effect = FModel->View().EffectOf(
+      secondOfDouble ? GridView::Gesture::DoubleClick : GridView::Gesture::Click, index.column(), onBox);
+  if (effect.MakeCurrent) setCurrentIndex(index);
+  if (effect.Toggle) ToggleRow(index.row());
+}
+
+void GridWidget::mouseDoubleClickEvent(QMouseEvent* event) {
+  // The second press of a double click; what it does is the rule's (nothing), and
+  // its release must not count as a click either.
+  QTableView::mouseDoubleClickEvent(event);
+  FPressedBox = QPersistentModelIndex();
+  FInDoubleClick = true;
+  if (FModel) {
+    const QModelIndex index = indexAt(event->position().toPoint());
+    const GridView::GestureEffect effect = FModel->View().EffectOf(
+        GridView::Gesture::DoubleClick, index.column(), index.isValid() && CheckBoxRect(index).contains(event->position().toPoint()));
+    if (effect.MakeCurrent && index.isValid()) setCurrentIndex(index);
+    if (effect.Toggle && index.isValid()) ToggleRow(index.row());
+  }
 }
 
 void GridWidget::resizeEvent(QResizeEvent* event) {
@@ -63,39 +130,33 @@ void GridWidget::resizeEvent(QResizeEvent* event) {
   FitColumns();
 }
 
-void GridWidget::FitColumns() {
-  QHeaderView* header = horizontalHeader();
-  const int count = std::min<int>(header->count(), static_cast<int>(FNominal.size()));
-  if (count == 0) return;
-  const int available = viewport()->width();
-  const int total = std::accumulate(FNominal.begin(), FNominal.begin() + count, 0);
-  if (available <= 0 || total <= 0) return;
-  FFitting = true;
-  int used = 0;
-  for (int i = 0; i < count; ++i) {
-    // The last column takes what rounding left, so the columns fill the view exactly.
-    const int width = i + 1 == count ? available - used : FNominal[static_cast<std::size_t>(i)] * available / total;
-    header->resizeSection(i, std::max(width, header->minimumSectionSize()));
-    used += width;
-  }
-  FFitting = false;
+void GridWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+  QTableView::currentChanged(current, previous);
+  // The frame of the current cell is drawn over the row's selection; repaint both.
+  viewport()->update(visualRect(previous).adjusted(-2, -2, 2, 2));
+  viewport()->update(visualRect(current).adjusted(-2, -2, 2, 2));
 }
 
-void GridWidget::SectionResized(int section, int, int newSize) {
-  if (FFitting || section < 0 || section >= static_cast<int>(FNominal.size())) return;
-  // The user dragged a column: keep its share at the new size, scale the rest.
-  const int available = std::max(1, viewport()->width());
-  const int total = std::accumulate(FNominal.begin(), FNominal.end(), 0);
-  const int others = total - FNominal[static_cast<std::size_t>(section)];
-  const int newShare = std::clamp(newSize, 16, available - 16 * (static_cast<int>(FNominal.size()) - 1));
-  // Nominal widths in view pixels: this column newShare, the others share the rest.
-  std::vector<int> scaled(FNominal.size());
-  for (std::size_t i = 0; i < FNominal.size(); ++i) {
-    scaled[i] = static_cast<int>(i) == section ? newShare
-                                               : std::max(1, FNominal[i] * (available - newShare) / std::max(1, others));
-  }
-  FNominal = std::move(scaled);
-  FitColumns();
+void GridWidget::paintEvent(QPaintEvent* event) {
+  QTableView::paintEvent(event);
+  // The whole row is highlighted, so the current cell needs a mark of its own:
+  // it is the one Space and the screen reader act on.
+  const QModelIndex current = currentIndex();
+  if (!current.isValid() || !hasFocus()) return;
+  QPainter painter(viewport());
+  QPen pen(palette().color(QPalette::HighlightedText));
+  pen.setWidth(1);
+  pen.setStyle(Qt::DotLine);
+  painter.setPen(pen);
+  painter.drawRect(visualRect(current).adjusted(1, 1, -2, -2));
+}
+
+void GridWidget::FitColumns() {
+  if (FModel == nullptr) return;
+  QHeaderView* header = horizontalHeader();
+  const std::vector<int> widths = FModel->View().ColumnWidths(viewport()->width(), FScale);
+  const int count = std::min<int>(header->count(), static_cast<int>(widths.size()));
+  for (int i = 0; i < count; ++i) header->resizeSection(i, widths[static_cast<std::size_t>(i)]);
 }
 
 }  // namespace velmora::qt

@@ -1,6 +1,8 @@
 #include "ui/qt/main_window_widget.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QPushButton>
 #include <QShortcut>
 
@@ -14,6 +16,13 @@ namespace {
 
 QRect ToQt(const Bounds& b) { return QRect(b.Left, b.Top, b.Width, b.Height); }
 
+// The pixels per inch this window is laid out for: Qt's logical density, which
+// already leaves out any scaling Qt applies to the whole screen itself.
+int PixelsPerInch(const QWidget& widget) {
+  const int dpi = widget.logicalDpiY();
+  return dpi > 0 ? dpi : TfrmMain::Definition().PixelsPerInch;
+}
+
 }  // namespace
 
 MainWindowWidget::MainWindowWidget() : FForm(*this) {
@@ -21,27 +30,28 @@ MainWindowWidget::MainWindowWidget() : FForm(*this) {
   setObjectName(QString::fromStdString(def.Name));
   setWindowTitle(QString::fromStdString(def.Caption));
 
+  const int dpi = PixelsPerInch(*this);
   QFont font(QString::fromStdString(def.FontName));
-  font.setPixelSize(def.FontHeightPixels);
+  font.setPixelSize(FormScale::FontHeightFor(def, dpi));
   setFont(font);
+  FScale = FormScale::For(def, dpi, QFontMetrics(font).height());
   if (def.ButtonFaceBackground) {
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Button));
     setPalette(pal);
     setAutoFillBackground(true);
   }
-  // Qt's logical pixels already follow the screen's scaling, so the stored
-  // 96-dpi sizes are used as they are.
-  resize(def.ClientWidth, def.ClientHeight);
+  resize(FScale.Scale(def.ClientWidth), FScale.Scale(def.ClientHeight));
 
   FModel = std::make_unique<ControllerModel>(def.GridView, FForm.DataSource1);
   FGrid = new GridWidget(def.GridView, this);
-  FGrid->setGeometry(ToQt(def.Grid.Bounds));
+  FGrid->setGeometry(ToQt(FScale.Scale(def.Grid.Bounds)));
   FGrid->setModel(FModel.get());
+  FGrid->SetScale(FScale);
 
   FCloseButton = new QPushButton(QString::fromStdString(def.CloseButton.Caption), this);
   FCloseButton->setObjectName(QString::fromStdString(def.CloseButton.Name));
-  FCloseButton->setGeometry(ToQt(def.CloseButton.Bounds));
+  FCloseButton->setGeometry(ToQt(FScale.Scale(def.CloseButton.Bounds)));
   FCloseButton->setAutoDefault(false);
   connect(FCloseButton, &QPushButton::clicked, this, &MainWindowWidget::btnCloseClicked);
 
@@ -61,17 +71,22 @@ MainWindowWidget::~MainWindowWidget() {
 }
 
 void MainWindowWidget::Create() {
-  Guarded([&] {
-    // Declared inside the guard, so the progress window is gone before an error box.
-    LoadProgress progress(kLoadProgressDelayMs);
-    FForm.kbmControllers.OnLoadProgress = [&progress](int rows) { progress.Update(rows); };
-    struct Unhook {
-      MemTable& Table;
-      ~Unhook() { Table.OnLoadProgress = nullptr; }
-    } unhook{FForm.kbmControllers};
-    FForm.FormCreate();
-  });
+  FProgress = std::make_unique<LoadProgress>(kLoadProgressDelayMs);
+  Guarded([&] { FForm.FormCreate(); });
+  FProgress.reset();
 }
+
+void MainWindowWidget::ShowLoadProgress(int rowsRead) {
+  if (FProgress) FProgress->Update(rowsRead);
+}
+
+// Before the load's failure reaches its box, so the box is not left behind a
+// window that is about to go.
+void MainWindowWidget::EndLoadProgress() { FProgress.reset(); }
+
+void MainWindowWidget::BeginBusy() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+void MainWindowWidget::EndBusy() { QApplication::restoreOverrideCursor(); }
 
 void MainWindowWidget::btnCloseClicked() {
   Guarded([&] { FForm.btnCloseClick(); });

@@ -19,6 +19,8 @@ void MessageBox::Critical(QWidget* parent, const QString& caption, const QString
   }
   QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
   box.setObjectName("ErrorBox");
+  // A message may quote anything the database holds; none of it is markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 

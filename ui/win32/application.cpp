@@ -14,14 +14,13 @@ Application::~Application() {
   if (Succeeded(FApartment)) CoUninitialize();
 }
 
-int Application::Run(HWND mainWindow) {
+void Application::Run(HWND mainWindow) {
   MSG message;
   while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
     if (mainWindow && ::IsWindow(mainWindow) && ::IsDialogMessageW(mainWindow, &message)) continue;
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
   }
-  return 0;
 }
 
 }  // namespace velmora::winui

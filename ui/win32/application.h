@@ -15,8 +15,8 @@ class Application {
   Application& operator=(const Application&) = delete;
 
   // Dispatches messages until the main window has gone; Tab, Esc and the other
-  // dialog keys work between the window's controls. Returns the exit code.
-  int Run(HWND mainWindow);
+  // dialog keys work between the window's controls.
+  void Run(HWND mainWindow);
 
  private:
   HRESULT FApartment;

@@ -8,14 +8,14 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   velmora::winui::Application application;
-  int code = 0;
-  // A failed load is reported inside Create and the window opens anyway; only a
-  // window the system cannot make ends the program, after its box.
-  const bool ran = velmora::winui::Guarded([&] {
+  // A failed load is reported inside Create and the window opens anyway; a window
+  // the system cannot make is reported in its box. The program exits with 0 either
+  // way: its only failure report is the box.
+  velmora::winui::Guarded([&] {
     velmora::winui::MainWindow frmMain(instance);
     frmMain.Create();
     frmMain.Show(show);
-    code = application.Run(frmMain.Handle());
+    application.Run(frmMain.Handle());
   });
-  return ran ? code : 1;
+  return 0;
 }
