@@ -7,7 +7,7 @@
 
 #include "tests/win32/test_hardware_server.h"
 
-using namespace velmora::test;
+using namespace test_hardware;
 
 namespace {
 HINSTANCE gModule = nullptr;
@@ -26,6 +26,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
+  if (clsid == kClsidRecordsetUnmarshaler) {
+    const HRESULT hr = UnmarshalerFactory().QueryInterface(iid, object);
+    if (SUCCEEDED(hr)) UnmarshalerFactory().AddRef();
+    return hr;
+  }
   if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
   const std::wstring failure = Environment(L"VELMORA_TEST_CLASS_FAILURE");
   if (!failure.empty()) return static_cast<HRESULT>(std::wcstoul(failure.c_str(), nullptr, 16));

@@ -1,8 +1,10 @@
 // velmora-test-hardware-server.exe: the test hardware server as a local
 // (out-of-process) COM server, registered under LocalServer32 with the type
 // library of IHardwareService that it carries, so that the system's marshaller
-// carries the interface between processes.
-//   /RegServer     registers the class (LocalServer32) and the type library
+// carries the interface between processes; its record sets travel by value (see
+// RecordsetByValue).
+//   /RegServer     registers the class (LocalServer32), the type library and the
+//                  record sets' unmarshaler (velmora-test-hardware.dll beside it)
 //   /UnregServer   removes both
 //   otherwise      serves the class until its last object is released
 // VELMORA_TEST_SERVER_LOG names a file to which it appends "started <pid>" and
@@ -19,36 +21,11 @@
 
 #include "tests/win32/test_hardware_server.h"
 
-using namespace velmora::test;
+using namespace test_hardware;
 
 namespace {
 
-// Record sets handed out, each with a reference of ours: the client's proxy holds
-// the object only through the system's stub, which the server cannot see, so the
-// server asks each one how many references are left and lets go when only its own
-// is. Release's count is meant for tests, which this is.
-std::vector<::IUnknown*> gHandedOut;
-bool gServed = false;
-
-void HandOut(::IUnknown* object) {
-  object->AddRef();
-  gHandedOut.push_back(object);
-  gServed = true;
-}
-
-void ForgetUnused() {
-  for (auto it = gHandedOut.begin(); it != gHandedOut.end();) {
-    (*it)->AddRef();
-    if ((*it)->Release() == 1) {
-      (*it)->Release();
-      it = gHandedOut.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-bool Idle() { return gObjects == 0 && gLocks == 0 && gHandedOut.empty(); }
+bool Idle() { return gObjects == 0 && gLocks == 0; }
 
 void Log(const char* what) {
   wchar_t path[MAX_PATH];
@@ -66,18 +43,26 @@ std::wstring ModulePath() {
   return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(path, length);
 }
 
+bool SetKey(const std::wstring& keyName, const std::wstring& value, const wchar_t* threading) {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  bool ok = SetRegistryString(key, nullptr, value) == ERROR_SUCCESS;
+  if (threading != nullptr) ok = ok && SetRegistryString(key, L"ThreadingModel", threading) == ERROR_SUCCESS;
+  ::RegCloseKey(key);
+  return ok;
+}
+
 int Register() {
   const std::wstring path = ModulePath();
   if (path.empty()) return 1;
-  HKEY key = nullptr;
-  const std::wstring keyName = std::wstring(kClsidKey) + L"\\LocalServer32";
-  if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS) {
-    return 1;
-  }
-  const bool ok = SetRegistryString(key, nullptr, L"\"" + path + L"\"") == ERROR_SUCCESS;
-  ::RegCloseKey(key);
-  if (!ok) return 1;
+  if (!SetKey(std::wstring(kClsidKey) + L"\\LocalServer32", L"\"" + path + L"\"", nullptr)) return 1;
+  // The unmarshaler of the record sets it sends lives in the client's process:
+  // the in-process module beside this program.
+  const std::wstring dll = path.substr(0, path.find_last_of(L"\\/") + 1) + L"velmora-test-hardware.dll";
+  if (!SetKey(std::wstring(kUnmarshalerKey) + L"\\InprocServer32", dll, L"Both")) return 1;
   // The type library is the program's resource 1; registering it names the
   // system's marshaller as the interface's proxy and stub.
   ITypeLib* library = nullptr;
@@ -94,6 +79,7 @@ int Unregister() {
   const std::wstring keyName = std::wstring(kClsidKey) + L"\\LocalServer32";
   ::RegDeleteTreeW(HKEY_CLASSES_ROOT, keyName.c_str());
   ::RegDeleteKeyW(HKEY_CLASSES_ROOT, kClsidKey);
+  ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kUnmarshalerKey);
   const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
   const HRESULT hr = ::UnRegisterTypeLib(kLibidHardware, 1, 0, LOCALE_NEUTRAL, kind);
   return SUCCEEDED(hr) || hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED ? 0 : 1;
@@ -104,7 +90,7 @@ int Unregister() {
 int Serve() {
   if (FAILED(::CoInitialize(nullptr))) return 1;
   Log("started");
-  gOnHandOut = HandOut;
+  gRecordsetsByValue = true;
   DWORD cookie = 0;
   HRESULT hr = ::CoRegisterClassObject(kClsidHardware, &Factory(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
   if (FAILED(hr)) {
@@ -117,9 +103,7 @@ int Serve() {
   MSG message;
   while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
     if (message.message == WM_TIMER && message.hwnd == nullptr) {
-      ForgetUnused();
-      if (gObjects > 0) gServed = true;
-      if (Idle() && (gServed || ::GetTickCount64() - started > 60000)) break;
+      if (Idle() && (gMade > 0 || ::GetTickCount64() - started > 60000)) break;
       continue;
     }
     ::TranslateMessage(&message);
@@ -127,8 +111,6 @@ int Serve() {
   }
   ::KillTimer(nullptr, timer);
   ::CoRevokeClassObject(cookie);
-  for (::IUnknown* object : gHandedOut) object->Release();
-  gHandedOut.clear();
   ::CoUninitialize();
   Log("exited");
   return 0;

@@ -17,9 +17,10 @@
 //   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
 //   VELMORA_TEST_CLASS_FAILURE    "<hex code>": DllGetClassObject fails with it
 
-#include "tests/win32/test_hardware_server.h"
-
+// First: it takes the system's headers in the order our names need.
 #include "service/ado_win32.h"
+
+#include "tests/win32/test_hardware_server.h"
 
 #include <atomic>
 #include <cstdio>
@@ -27,12 +28,13 @@
 #include <string>
 #include <vector>
 
-namespace velmora::test {
+namespace test_hardware {
 
 std::atomic<long> gObjects{0};
+std::atomic<long> gMade{0};
 std::atomic<long> gLocks{0};
 std::atomic<long> gFactoryReferences{0};
-void (*gOnHandOut)(::IUnknown* object) = nullptr;
+bool gRecordsetsByValue = false;
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t buffer[32768];
@@ -136,9 +138,10 @@ constexpr Column kColumns[] = {
       return hr_;                                \
   } while (false)
 
-// The rows of VELMORA_TEST_ROWS as an open ADO record set on its first row. Wine's
-// ADO wants every row appended before any is filled, and has no Update.
-HRESULT BuildRecordset(NativePtr<>& result) {
+// The rows of setting (as VELMORA_TEST_ROWS holds them) as an open ADO record set
+// on its first row. Wine's ADO wants every row appended before any is filled, and
+// has no Update.
+HRESULT BuildRecordset(const std::wstring& setting, NativePtr<>& result) {
   NativePtr<> recordset;
   const ::GUID clsid = ToNative(ado::CLSID_Recordset);
   const ::GUID iid = ToNative(ado::IID_Recordset);
@@ -154,7 +157,6 @@ HRESULT BuildRecordset(NativePtr<>& result) {
                          ado::adLockOptimistic, -1L));
 
   std::vector<std::vector<std::wstring>> rows;
-  const std::wstring setting = Environment(L"VELMORA_TEST_ROWS");
   if (!setting.empty()) {
     for (const std::wstring& row : Split(setting, L';')) rows.push_back(Split(row, L'|'));
   }
@@ -191,6 +193,120 @@ HRESULT BuildRecordset(NativePtr<>& result) {
   return S_OK;
 }
 
+// A record set that travels by value, as ADO's own do between processes: a local
+// server hands this out, the system asks it how to marshal itself, and the
+// client's unmarshaler (RecordsetUnmarshaler, in velmora-test-hardware.dll) builds
+// an ADO record set of the same rows in the client's process. The stream holds
+// the closed flag, the length of the rows text and the text itself.
+class RecordsetByValue final : public ::IMarshal {
+ public:
+  RecordsetByValue(std::wstring rows, bool closed) : FRows(std::move(rows)), FClosed(closed) { ++gObjects; }
+  RecordsetByValue(const RecordsetByValue&) = delete;
+  RecordsetByValue& operator=(const RecordsetByValue&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IMarshal) return E_NOINTERFACE;
+    *object = static_cast<::IMarshal*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --FRefs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID* clsid) override {
+    if (clsid == nullptr) return E_POINTER;
+    *clsid = kClsidRecordsetUnmarshaler;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID, void*, DWORD, void*, DWORD, DWORD* size) override {
+    if (size == nullptr) return E_POINTER;
+    *size = static_cast<DWORD>(2 * sizeof(DWORD) + FRows.size() * sizeof(wchar_t));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE MarshalInterface(::IStream* stream, REFIID, void*, DWORD, void*, DWORD) override {
+    const DWORD header[2] = {FClosed ? 1u : 0u, static_cast<DWORD>(FRows.size())};
+    VELMORA_CHECK(stream->Write(header, sizeof header, nullptr));
+    return stream->Write(FRows.data(), static_cast<ULONG>(FRows.size() * sizeof(wchar_t)), nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE UnmarshalInterface(::IStream*, REFIID, void**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ReleaseMarshalData(::IStream* stream) override { return SkipMarshalData(stream); }
+  HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
+
+  // Reads past what MarshalInterface wrote.
+  static HRESULT SkipMarshalData(::IStream* stream) {
+    DWORD header[2] = {};
+    VELMORA_CHECK(stream->Read(header, sizeof header, nullptr));
+    LARGE_INTEGER skip;
+    skip.QuadPart = static_cast<LONGLONG>(header[1]) * static_cast<LONGLONG>(sizeof(wchar_t));
+    return stream->Seek(skip, STREAM_SEEK_CUR, nullptr);
+  }
+
+ private:
+  ~RecordsetByValue() { --gObjects; }
+  const std::wstring FRows;
+  const bool FClosed;
+  std::atomic<ULONG> FRefs{1};
+};
+
+// The client's end of RecordsetByValue.
+class RecordsetUnmarshaler final : public ::IMarshal {
+ public:
+  RecordsetUnmarshaler() { ++gObjects; }
+  RecordsetUnmarshaler(const RecordsetUnmarshaler&) = delete;
+  RecordsetUnmarshaler& operator=(const RecordsetUnmarshaler&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IMarshal) return E_NOINTERFACE;
+    *object = static_cast<::IMarshal*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --FRefs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID, void*, DWORD, void*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE MarshalInterface(::IStream*, REFIID, void*, DWORD, void*, DWORD) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE UnmarshalInterface(::IStream* stream, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    DWORD header[2] = {};
+    VELMORA_CHECK(stream->Read(header, sizeof header, nullptr));
+    constexpr DWORD kMostCharacters = 1u << 24;
+    if (header[1] > kMostCharacters) return E_INVALIDARG;
+    std::wstring rows(header[1], L'\0');
+    if (!rows.empty()) {
+      VELMORA_CHECK(stream->Read(rows.data(), static_cast<ULONG>(rows.size() * sizeof(wchar_t)), nullptr));
+    }
+    NativePtr<> recordset;
+    VELMORA_CHECK(BuildRecordset(rows, recordset));
+    if (header[0] != 0) VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Close));
+    return recordset->QueryInterface(iid, object);
+  }
+  HRESULT STDMETHODCALLTYPE ReleaseMarshalData(::IStream* stream) override {
+    return RecordsetByValue::SkipMarshalData(stream);
+  }
+  HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
+
+ private:
+  ~RecordsetUnmarshaler() { --gObjects; }
+  std::atomic<ULONG> FRefs{1};
+};
+
 // Methods 3 to 79 of the server's interface, which the program never calls.
 #define VELMORA_UNUSED(n) \
   virtual HRESULT STDMETHODCALLTYPE Unused##n() { return E_NOTIMPL; }
@@ -200,7 +316,10 @@ HRESULT BuildRecordset(NativePtr<>& result) {
 
 class HardwareService final : public ::IUnknown {
  public:
-  HardwareService() { ++gObjects; }
+  HardwareService() {
+    ++gObjects;
+    ++gMade;
+  }
   HardwareService(const HardwareService&) = delete;
   HardwareService& operator=(const HardwareService&) = delete;
 
@@ -239,12 +358,15 @@ class HardwareService final : public ::IUnknown {
       *result = new HardwareService;
       return S_OK;
     }
+    if (gRecordsetsByValue) {
+      *result = new RecordsetByValue(Environment(L"VELMORA_TEST_ROWS"), kind == L"closed");
+      return S_OK;
+    }
     NativePtr<> recordset;
-    VELMORA_CHECK(BuildRecordset(recordset));
+    VELMORA_CHECK(BuildRecordset(Environment(L"VELMORA_TEST_ROWS"), recordset));
     if (kind == L"closed") VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Close));
     *result = recordset.Get();
     (*result)->AddRef();
-    if (gOnHandOut != nullptr) gOnHandOut(*result);
     return S_OK;
   }
 
@@ -259,6 +381,8 @@ class HardwareService final : public ::IUnknown {
   std::atomic<ULONG> FRefs{1};
 };
 
+// The class factory of one class: Object, made with its default constructor.
+template <class Object>
 class ClassFactory final : public ::IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
@@ -278,9 +402,9 @@ class ClassFactory final : public ::IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    HardwareService* service = new HardwareService;
-    const HRESULT hr = service->QueryInterface(iid, object);
-    service->Release();
+    Object* created = new Object;
+    const HRESULT hr = created->QueryInterface(iid, object);
+    created->Release();
     return hr;
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -293,15 +417,17 @@ class ClassFactory final : public ::IClassFactory {
   }
 };
 
-ClassFactory gFactory;
+ClassFactory<HardwareService> gFactory;
+ClassFactory<RecordsetUnmarshaler> gUnmarshalerFactory;
 
 }  // namespace
 
 ::IClassFactory& Factory() { return gFactory; }
+::IClassFactory& UnmarshalerFactory() { return gUnmarshalerFactory; }
 
 LONG SetRegistryString(HKEY key, const wchar_t* name, const std::wstring& value) {
   return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-}  // namespace velmora::test
+}  // namespace test_hardware
