@@ -2,6 +2,8 @@
 # End to end: the real executable under Xvfb on a demo database through the shipped
 # service. Finds the window by its caption, clicks a "Disabled" box with xdotool,
 # and checks that the database file holds the change.
+# Then a double click on the same box switches it once more, and Esc ends the
+# program with exit code 0, as does closing it after the box without a service.
 # Usage: smoke.sh <build dir>   (runs itself under xvfb-run when no display is set)
 set -euo pipefail
 
@@ -44,7 +46,17 @@ fi
 xdotool key Return
 window=$(timeout 20 xdotool search --sync --onlyvisible --name "^${caption//\//\\/}\$" | head -n1)
 [ "$(xdotool getwindowname "$window")" = "$caption" ] || { echo "FAIL: no window after the box"; exit 1; }
-kill "$app_pid"; wait "$app_pid" 2>/dev/null || true; app_pid=""
+xdotool windowfocus "$window"; sleep 0.3; xdotool key Escape
+# Waits for the program to end by itself and checks its exit code.
+expect_exit_0() {
+  local rc=0
+  for _ in $(seq 100); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$app_pid" 2>/dev/null; then echo "FAIL: $1: the program did not end"; exit 1; fi
+  wait "$app_pid" || rc=$?
+  app_pid=""
+  [ "$rc" -eq 0 ] || { echo "FAIL: $1: exit code $rc"; cat "$work/app.log"; exit 1; }
+}
+expect_exit_0 "closed after the box without a service"
 
 export VELMORA_REGISTRY="$build/registry"
 "$build/ui/qt/velmora-controllers" >"$work/app.log" 2>&1 &
@@ -85,4 +97,20 @@ fi
 if xdotool search --name "^Velmora Controller Connection Utility\$" >/dev/null 2>&1; then
   echo "FAIL: an error box came up after the click"; exit 1
 fi
-echo "PASS: error box '$box_name' without a service; window '$name' shown; click stored ConnectArden=$after for site 1, controller 1"
+
+# A double click is one more switch, back to the value before the first click.
+sleep 1   # past the double-click interval, so the first click is not its first half
+xdotool click --repeat 2 --delay 80 1   # the pointer is still on the box
+for _ in $(seq 50); do
+  now=$(query "SELECT IFNULL(ConnectArden,'null') FROM Controllers WHERE Site=1 AND Controller=1")
+  [ "$now" != "$after" ] && break
+  sleep 0.1
+done
+sleep 0.5   # a second statement, if one were sent, would have arrived by now
+now=$(query "SELECT IFNULL(ConnectArden,'null') FROM Controllers WHERE Site=1 AND Controller=1")
+back=$([ "$after" = "1" ] && echo 0 || echo 1)
+[ "$now" = "$back" ] || { echo "FAIL: after a double click ConnectArden of 1/1 is '$now', expected '$back'"; exit 1; }
+
+xdotool windowfocus "$window"; sleep 0.3; xdotool key Escape
+expect_exit_0 "closed by Esc"
+echo "PASS: error box '$box_name' without a service; window '$name' shown; click stored ConnectArden=$after for site 1, controller 1; a double click stored $now; Esc: exit code 0"

@@ -16,6 +16,8 @@
 //                                 no record set
 //   VELMORA_TEST_NO_INTERFACE     set: objects do not offer IHardwareService
 //   VELMORA_TEST_CLASS_FAILURE    "<hex code>": DllGetClassObject fails with it
+//   VELMORA_TEST_ROW_COUNT        a number: that many rows "n|n|T|Row n|0" after
+//                                 those of VELMORA_TEST_ROWS, for large loads
 
 // First: it takes the system's headers in the order our names need.
 #include "service/ado_win32.h"
@@ -159,6 +161,11 @@ HRESULT BuildRecordset(const std::wstring& setting, NativePtr<>& result) {
   std::vector<std::vector<std::wstring>> rows;
   if (!setting.empty()) {
     for (const std::wstring& row : Split(setting, L';')) rows.push_back(Split(row, L'|'));
+  }
+  const long generated = std::wcstol(Environment(L"VELMORA_TEST_ROW_COUNT").c_str(), nullptr, 10);
+  for (long n = 1; n <= generated; ++n) {
+    const std::wstring number = std::to_wstring(n);
+    rows.push_back({number, number, L"T", L"Row " + number, L"0"});
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::AddNew, Missing(), Missing()));

@@ -8,11 +8,14 @@
 
 #include "ui/qt/check_box_delegate.h"
 #include "ui/qt/controller_model.h"
+#include "ui/qt/grid_accessible.h"
 
 namespace velmora::qt {
 
 GridWidget::GridWidget(const GridViewDef& definition, QWidget* parent) : QTableView(parent) {
   setObjectName(QString::fromStdString(definition.GridName));
+  setAccessibleName(tr("Controllers"));
+  GridAccessible::InstallFactory();
   for (std::size_t i = 0; i < definition.Columns.size(); ++i) {
     if (definition.Columns[i].Editor == CellEditor::CheckBox) {
       setItemDelegateForColumn(static_cast<int>(i), new CheckBoxDelegate(this));
@@ -135,6 +138,23 @@ void GridWidget::currentChanged(const QModelIndex& current, const QModelIndex& p
   // The frame of the current cell is drawn over the row's selection; repaint both.
   viewport()->update(visualRect(previous).adjusted(-2, -2, 2, 2));
   viewport()->update(visualRect(current).adjusted(-2, -2, 2, 2));
+}
+
+void GridWidget::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
+  QTableView::dataChanged(topLeft, bottomRight, roles);
+  if (!QAccessible::isActive() || FModel == nullptr) return;
+  // A screen reader hears a box change, whoever changed it.
+  auto* grid = dynamic_cast<GridAccessible*>(QAccessible::queryAccessibleInterface(this));
+  const int column = FModel->View().CheckColumn();
+  if (grid == nullptr || column < topLeft.column() || column > bottomRight.column()) return;
+  for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+    if (QAccessibleInterface* cell = grid->MadeCell(row, column)) {
+      QAccessible::State changed;
+      changed.checked = true;
+      QAccessibleStateChangeEvent event(cell, changed);
+      QAccessible::updateAccessibility(&event);
+    }
+  }
 }
 
 void GridWidget::paintEvent(QPaintEvent* event) {

@@ -35,6 +35,8 @@ class GridWidget : public QTableView {
   void resizeEvent(QResizeEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+  void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                   const QList<int>& roles = QList<int>()) override;
 
  private:
   void FitColumns();

@@ -7,6 +7,7 @@
 #include <QShortcut>
 
 #include "ui/qt/controller_model.h"
+#include "ui/qt/grid_accessible.h"
 #include "ui/qt/grid_widget.h"
 #include "ui/qt/guard.h"
 #include "ui/qt/load_progress.h"
@@ -26,9 +27,13 @@ int PixelsPerInch(const QWidget& widget) {
 }  // namespace
 
 MainWindowWidget::MainWindowWidget() : FForm(*this) {
+  // Before anything is set that assistive technology may ask about: an interface,
+  // once made for a widget, stays.
+  GridAccessible::InstallFactory();
   const FormDef& def = TfrmMain::Definition();
   setObjectName(QString::fromStdString(def.Name));
   setWindowTitle(QString::fromStdString(def.Caption));
+  setAccessibleName(windowTitle());
 
   const int dpi = PixelsPerInch(*this);
   QFont font(QString::fromStdString(def.FontName));
@@ -71,7 +76,7 @@ MainWindowWidget::~MainWindowWidget() {
 }
 
 void MainWindowWidget::Create() {
-  FProgress = std::make_unique<LoadProgress>(kLoadProgressDelayMs);
+  FProgress = std::make_unique<LoadProgress>(FLoadProgressDelayMs);
   Guarded([&] { FForm.FormCreate(); });
   FProgress.reset();
 }

@@ -30,9 +30,10 @@ class MainWindowWidget : public QWidget, private TfrmMain::Host {
   ControllerModel& Model() { return *FModel; }
 
   // Runs the creation handler; call once, before the window is first shown. A load
-  // that runs longer than kLoadProgressDelayMs shows its progress meanwhile.
+  // that runs longer than the progress delay shows its progress meanwhile.
   void Create();
   static constexpr int kLoadProgressDelayMs = 500;
+  void SetLoadProgressDelay(int ms) { FLoadProgressDelayMs = ms; }
 
   // How the definition's 96-dpi layout is scaled on this screen.
   const FormScale& Scale() const { return FScale; }
@@ -51,6 +52,7 @@ class MainWindowWidget : public QWidget, private TfrmMain::Host {
   TfrmMain FForm;
   FormScale FScale;
   std::unique_ptr<LoadProgress> FProgress;  // while the load runs
+  int FLoadProgressDelayMs = kLoadProgressDelayMs;
   std::unique_ptr<ControllerModel> FModel;
   GridWidget* FGrid;          // owned by this widget (Qt parent)
   QPushButton* FCloseButton;  // owned by this widget (Qt parent)

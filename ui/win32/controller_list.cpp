@@ -4,7 +4,12 @@
 #include <vsstyle.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "controllers/color.h"
 
 #include "ui/win32/guard.h"
 #include "ui/win32/text.h"
@@ -13,9 +18,15 @@ namespace velmora::winui {
 namespace {
 
 constexpr UINT_PTR kSubclassId = 1;
-// The check-box column's width where the definition leaves it to the toolkit.
-constexpr int kDefaultColumnWidth = 64;
 constexpr int kCheckBoxSize = 13;  // pixels at 96 per inch
+// The name a screen reader says for the list.
+constexpr wchar_t kAccessibleName[] = L"Controllers";
+
+Color ToColor(COLORREF c) {
+  return {static_cast<std::uint8_t>(GetRValue(c)), static_cast<std::uint8_t>(GetGValue(c)),
+          static_cast<std::uint8_t>(GetBValue(c))};
+}
+COLORREF ToColorRef(Color c) { return RGB(c.R, c.G, c.B); }
 
 int ColumnFormat(Alignment alignment) {
   switch (alignment) {
@@ -39,15 +50,11 @@ int HeaderFormat(Alignment alignment) {
   }
 }
 
-int DefinedWidth(const GridColumnDef& column) { return column.Width > 0 ? column.Width : kDefaultColumnWidth; }
-
 }  // namespace
 
 ControllerList::ControllerList(const GridViewDef& definition, DataSource& source)
     : FSource(source), FView(definition, source) {
-  for (int c = 0; c < FView.ColumnCount(); ++c) {
-    if (FView.IsCheckColumn(c)) FCheckColumn = c;
-  }
+  FCheckColumn = FView.CheckColumn();
   FRowCount = FView.RowCount();
   FSource.AddLink(this);
 }
@@ -57,20 +64,52 @@ ControllerList::~ControllerList() {
   if (FTheme) ::CloseThemeData(FTheme);
 }
 
-void ControllerList::Create(HWND parent, const RECT& bounds, int dpi) {
-  FDpi = dpi;
+void ControllerList::Create(HWND parent, const RECT& bounds, const FormScale& scale, HFONT font) {
+  FScale = scale;
   const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS |
                       LVS_SINGLESEL;
-  const std::wstring name = Wide(FView.Definition().GridName);
-  FList = ::CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, name.c_str(), style, bounds.left, bounds.top,
+  // The window text is what a screen reader names the list by.
+  FList = ::CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, kAccessibleName, style, bounds.left, bounds.top,
                             bounds.right - bounds.left, bounds.bottom - bounds.top, parent, nullptr,
                             ::GetModuleHandleW(nullptr), nullptr);
-  ListView_SetExtendedListViewStyle(FList, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER);
+  ::SendMessageW(FList, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  // The check boxes as state images too: that is the check state the system's
+  // accessibility layer reads from a list view. They sit in the spacer column, of
+  // no width; the boxes the operator sees are drawn in the Disabled column.
+  ListView_SetExtendedListViewStyle(FList, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER |
+                                               (FCheckColumn >= 0 ? LVS_EX_CHECKBOXES : 0));
+  ListView_SetCallbackMask(FList, LVIS_STATEIMAGEMASK);
   ::SetWindowSubclass(FList, &ControllerList::SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
   FTheme = ::OpenThemeData(FList, L"BUTTON");
   AddColumns();
   ListView_SetItemCountEx(FList, FRowCount, 0);
   FitColumns();
+  CreateNoteTip();
+}
+
+// One tool for the whole list; its text is the note of the cell under the mouse,
+// asked for when the tip shows, and the tip is moved on when the cell changes.
+void ControllerList::CreateNoteTip() {
+  FNoteTip = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, FList, nullptr,
+                               ::GetModuleHandleW(nullptr), nullptr);
+  if (!FNoteTip) return;
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = FList;  // which is told TTN_GETDISPINFO
+  tool.uId = reinterpret_cast<UINT_PTR>(FList);
+  tool.lpszText = LPSTR_TEXTCALLBACKW;
+  ::SendMessageW(FNoteTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  ::SendMessageW(FNoteTip, TTM_SETMAXTIPWIDTH, 0, FScale.Scale(400));
+}
+
+// The cell under a point of the list's client area: {view row, view column}, or -1s.
+std::pair<int, int> ControllerList::CellAt(POINT point) const {
+  LVHITTESTINFO hit{};
+  hit.pt = point;
+  if (ListView_SubItemHitTest(FList, &hit) < 0 || hit.iItem >= FRowCount) return {-1, -1};
+  return {hit.iItem, ViewColumn(hit.iSubItem)};
 }
 
 void ControllerList::AddColumns() {
@@ -85,7 +124,7 @@ void ControllerList::AddColumns() {
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = FView.IsCheckColumn(c) ? LVCFMT_LEFT : ColumnFormat(def.CellAlignment);
-    column.cx = ::MulDiv(DefinedWidth(def), FDpi, 96);
+    column.cx = 0;  // FitColumns gives the widths
     column.pszText = caption.data();
     column.iSubItem = ListColumn(c);
     ListView_InsertColumn(FList, ListColumn(c), &column);
@@ -98,23 +137,13 @@ void ControllerList::AddColumns() {
   }
 }
 
-// Auto-width: the columns share the list's client width in proportion to their
-// defined widths, so there is never a horizontal scroll bar.
 void ControllerList::FitColumns() {
-  if (!FList || !FView.Definition().ColumnAutoWidth) return;
+  if (!FList) return;
   RECT client;
   ::GetClientRect(FList, &client);
-  const int available = std::max<int>(0, client.right - client.left);
-  int total = 0;
-  for (const GridColumnDef& def : FView.Definition().Columns) total += DefinedWidth(def);
-  if (total == 0) return;
-  int used = 0;
-  for (int c = 0; c < FView.ColumnCount(); ++c) {
-    const GridColumnDef& def = FView.Definition().Columns[static_cast<std::size_t>(c)];
-    // The last column takes what rounding left over.
-    const int width = c + 1 == FView.ColumnCount() ? available - used : ::MulDiv(available, DefinedWidth(def), total);
-    used += width;
-    ListView_SetColumnWidth(FList, ListColumn(c), width);
+  const std::vector<int> widths = FView.ColumnWidths(std::max<int>(0, client.right - client.left), FScale);
+  for (int c = 0; c < FView.ColumnCount() && c < static_cast<int>(widths.size()); ++c) {
+    ListView_SetColumnWidth(FList, ListColumn(c), widths[static_cast<std::size_t>(c)]);
   }
   ListView_SetColumnWidth(FList, 0, 0);
 }
@@ -149,6 +178,15 @@ void ControllerList::Sort(int column) {
   ::InvalidateRect(FList, nullptr, FALSE);
 }
 
+void ControllerList::Gesture(GridView::Gesture gesture, int viewRow, int column, bool onBox) {
+  if (viewRow < 0 || viewRow >= FRowCount) return;
+  const GridView::GestureEffect effect = FView.EffectOf(gesture, column, onBox);
+  if (effect.MakeCurrent) {
+    ListView_SetItemState(FList, viewRow, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+  }
+  if (effect.Toggle) ToggleAt(viewRow);
+}
+
 void ControllerList::ToggleAt(int viewRow) {
   if (viewRow < 0 || viewRow >= FRowCount || FCheckColumn < 0) return;
   // The table tells us of the posted (or restored) value through the data source;
@@ -160,6 +198,12 @@ void ControllerList::ToggleAt(int viewRow) {
 bool ControllerList::RowIsChecked(int viewRow) const {
   return FCheckColumn >= 0 && viewRow >= 0 && viewRow < FRowCount &&
          FView.CellCheckState(viewRow, FCheckColumn) == GridView::CheckState::Checked;
+}
+
+COLORREF ControllerList::RowTextColor(int viewRow) const {
+  const COLORREF text = ::GetSysColor(COLOR_WINDOWTEXT);
+  if (!FView.RowIsSubdued(viewRow)) return text;
+  return ToColorRef(SubduedTextColor(ToColor(text), ToColor(::GetSysColor(COLOR_WINDOW))));
 }
 
 void ControllerList::SetText(LVITEMW& item) {
@@ -176,7 +220,7 @@ void ControllerList::SetText(LVITEMW& item) {
 RECT ControllerList::CheckBoxRect(int viewRow) {
   RECT cell{};
   ListView_GetSubItemRect(FList, viewRow, ListColumn(FCheckColumn), LVIR_BOUNDS, &cell);
-  const int size = std::min<int>(::MulDiv(kCheckBoxSize, FDpi, 96), cell.bottom - cell.top);
+  const int size = std::min<int>(FScale.Scale(kCheckBoxSize), cell.bottom - cell.top);
   RECT box;
   box.left = cell.left + (cell.right - cell.left - size) / 2;
   box.top = cell.top + (cell.bottom - cell.top - size) / 2;
@@ -211,10 +255,10 @@ LRESULT ControllerList::CustomDraw(NMLVCUSTOMDRAW& draw) {
       const int viewRow = static_cast<int>(draw.nmcd.dwItemSpec);
       const bool selected = ListView_GetItemState(FList, viewRow, LVIS_SELECTED) != 0;
       if (ViewColumn(draw.iSubItem) != FCheckColumn || viewRow >= FRowCount) {
-        // Disabled controllers are drawn subdued so they stand out from the rest;
-        // a selected row keeps the selection's colours.
+        // Subdued rows stand out from the rest yet stay readable; a selected row
+        // keeps the selection's colours.
         if (selected) return CDRF_DODEFAULT;
-        draw.clrText = ::GetSysColor(RowIsChecked(viewRow) ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT);
+        draw.clrText = RowTextColor(viewRow);
         return CDRF_NEWFONT;
       }
       RECT cell{};
@@ -238,6 +282,11 @@ bool ControllerList::Notify(const NMHDR& header, LRESULT& result) {
     case LVN_GETDISPINFOW: {
       auto& info = const_cast<NMLVDISPINFOW&>(reinterpret_cast<const NMLVDISPINFOW&>(header));
       if (info.item.mask & LVIF_TEXT) SetText(info.item);
+      if ((info.item.mask & LVIF_STATE) && (info.item.stateMask & LVIS_STATEIMAGEMASK) && FCheckColumn >= 0) {
+        // 1 unchecked, 2 checked: the list view's own check-box images.
+        info.item.state = (info.item.state & ~LVIS_STATEIMAGEMASK) |
+                          INDEXTOSTATEIMAGEMASK(RowIsChecked(info.item.iItem) ? 2 : 1);
+      }
       return true;
     }
     case NM_CUSTOMDRAW:
@@ -245,18 +294,29 @@ bool ControllerList::Notify(const NMHDR& header, LRESULT& result) {
       return true;
     case NM_CLICK:
     case NM_DBLCLK: {
-      // Each press on the box toggles it, the second of a double click too.
       const auto& click = reinterpret_cast<const NMITEMACTIVATE&>(header);
-      LVHITTESTINFO hit{};
-      hit.pt = click.ptAction;
-      if (ListView_SubItemHitTest(FList, &hit) < 0 || ViewColumn(hit.iSubItem) != FCheckColumn) return true;
-      const RECT box = CheckBoxRect(hit.iItem);
-      if (::PtInRect(&box, hit.pt)) ToggleAt(hit.iItem);
+      const auto [row, column] = CellAt(click.ptAction);
+      if (row < 0) return true;
+      bool onBox = false;
+      if (column == FCheckColumn) {
+        const RECT box = CheckBoxRect(row);
+        onBox = ::PtInRect(&box, click.ptAction) != FALSE;
+      }
+      Gesture(header.code == NM_CLICK ? GridView::Gesture::Click : GridView::Gesture::DoubleClick, row, column, onBox);
       return true;
     }
-    case LVN_KEYDOWN: {
-      const auto& key = reinterpret_cast<const NMLVKEYDOWN&>(header);
-      if (key.wVKey == VK_SPACE) ToggleAt(ListView_GetNextItem(FList, -1, LVNI_FOCUSED));
+    case LVN_ITEMCHANGING: {
+      // The state image follows the table, never the other way round: a change of
+      // it from outside (a screen reader's action) is a toggle, made the ordinary
+      // way, and the list view's own change is refused.
+      const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
+      if ((change.uChanged & LVIF_STATE) && ((change.uNewState ^ change.uOldState) & LVIS_STATEIMAGEMASK) &&
+          change.iItem >= 0) {
+        if ((change.uNewState & LVIS_STATEIMAGEMASK) != INDEXTOSTATEIMAGEMASK(RowIsChecked(change.iItem) ? 2 : 1)) {
+          Gesture(GridView::Gesture::Space, change.iItem, -1, false);
+        }
+        result = TRUE;
+      }
       return true;
     }
     case LVN_ODFINDITEMW:
@@ -307,12 +367,40 @@ LRESULT ControllerList::ListMessage(HWND window, UINT message, WPARAM wParam, LP
       FitColumns();
       return result;
     }
+    case WM_KEYDOWN:
+      // Space toggles the focused row's box from any cell; the list view's own
+      // Space would toggle its state image behind the table's back.
+      if (wParam == VK_SPACE) {
+        Gesture(GridView::Gesture::Space, ListView_GetNextItem(window, -1, LVNI_FOCUSED), -1, false);
+        return 0;
+      }
+      break;
+    case WM_CHAR:
+      if (wParam == L' ') return 0;
+      break;
+    case WM_MOUSEMOVE: {
+      // A new cell under the mouse gets its own note.
+      const auto cell = CellAt(POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))});
+      if (cell != FNoteCell) {
+        FNoteCell = cell;
+        if (FNoteTip) ::SendMessageW(FNoteTip, TTM_POP, 0, 0);
+      }
+      break;
+    }
     case WM_NOTIFY: {
-      // The header's: auto-width decides the widths, so the user cannot drag or
-      // double-click them.
-      const UINT code = reinterpret_cast<const NMHDR*>(lParam)->code;
-      if (code == HDN_BEGINTRACKW || code == HDN_BEGINTRACKA) return TRUE;
-      if (code == HDN_DIVIDERDBLCLICKW || code == HDN_DIVIDERDBLCLICKA) return 0;
+      const auto& notify = *reinterpret_cast<const NMHDR*>(lParam);
+      if (notify.hwndFrom == FNoteTip && notify.code == TTN_GETDISPINFOW) {
+        auto& info = *reinterpret_cast<NMTTDISPINFOW*>(lParam);
+        FNoteText = FNoteCell.first >= 0 ? Wide(FView.CellNote(FNoteCell.first, FNoteCell.second)) : std::wstring();
+        info.lpszText = FNoteText.data();
+        return 0;
+      }
+      // The header's: whether the user may drag or double-click the widths.
+      if (!FView.UserMayResizeColumns()) {
+        const UINT code = notify.code;
+        if (code == HDN_BEGINTRACKW || code == HDN_BEGINTRACKA) return TRUE;
+        if (code == HDN_DIVIDERDBLCLICKW || code == HDN_DIVIDERDBLCLICKA) return 0;
+      }
       break;
     }
     case WM_THEMECHANGED:

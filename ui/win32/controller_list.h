@@ -1,5 +1,9 @@
 #pragma once
 
+#include <string>
+#include <utility>
+
+#include "controllers/form_scale.h"
 #include "controllers/grid_view.h"
 #include "data/data_source.h"
 #include "service/com_win32.h"
@@ -10,9 +14,9 @@
 namespace velmora::winui {
 
 // The grid: a report-view list view in virtual mode over the memory table behind a
-// data source. It reads every cell through a GridView when the list view asks for
-// it, keeps no copy of row state, and is told of every change by the data source.
-// The check-box column is drawn here and toggled by click or Space.
+// data source. It reads every cell, width, colour, note and gesture's effect from a
+// GridView when the list view asks for it, keeps no copy of row state, and is told
+// of every change by the data source. The check-box column is drawn here.
 class ControllerList : private DataLink {
  public:
   ControllerList(const GridViewDef& definition, DataSource& source);
@@ -20,8 +24,8 @@ class ControllerList : private DataLink {
   ControllerList(const ControllerList&) = delete;
   ControllerList& operator=(const ControllerList&) = delete;
 
-  // Creates the list view as a child of parent at bounds (already scaled).
-  void Create(HWND parent, const RECT& bounds, int dpi);
+  // Creates the list view as a child of parent at bounds (already scaled), in font.
+  void Create(HWND parent, const RECT& bounds, const FormScale& scale, HFONT font);
   HWND Handle() const { return FList; }
   GridView& View() { return FView; }
 
@@ -39,7 +43,11 @@ class ControllerList : private DataLink {
   void FitColumns();
   void ShowSortArrows();
   void Sort(int column);
+  void CreateNoteTip();
+  std::pair<int, int> CellAt(POINT point) const;
+  void Gesture(GridView::Gesture gesture, int viewRow, int column, bool onBox);
   void ToggleAt(int viewRow);
+  COLORREF RowTextColor(int viewRow) const;
   void SetText(LVITEMW& item);
   LRESULT CustomDraw(NMLVCUSTOMDRAW& draw);
   void DrawCheckBox(HDC dc, const RECT& cell, GridView::CheckState state);
@@ -55,8 +63,11 @@ class ControllerList : private DataLink {
   GridView FView;
   int FCheckColumn = -1;
   int FRowCount = 0;  // as last told to the list view
-  int FDpi = 96;
+  FormScale FScale;
   HWND FList = nullptr;
+  HWND FNoteTip = nullptr;            // owned by FList
+  std::pair<int, int> FNoteCell{-1, -1};  // the cell under the mouse
+  std::wstring FNoteText;             // the tip's text while it shows
   HTHEME FTheme = nullptr;
 };
 
