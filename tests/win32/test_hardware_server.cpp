@@ -1,8 +1,10 @@
-// velmora-test-hardware.dll: a hardware service COM server for the Windows tests.
-// Registered with regsvr32 for the service's class id, it answers OpenQuery with an
-// ADO record set built by the system's own ADO, records every text it receives,
-// and fails on demand. Tests steer it through the environment of the process that
-// loads it (read at each call):
+// The hardware service COM server of the Windows tests, hosted in process by
+// velmora-test-hardware.dll (test_hardware_dll.cpp) and out of process by
+// velmora-test-hardware-server.exe (test_hardware_local_server.cpp). It answers
+// OpenQuery with an ADO record set built by the system's own ADO, records every
+// text it receives, and fails on demand. Tests steer it through the environment of
+// the process that runs it (read at each call; a local server started by COM
+// inherits its client's under Wine):
 //   VELMORA_TEST_LOG              file to which each received text is appended, as
 //                                 UTF-8 followed by a NUL
 //   VELMORA_TEST_ROWS             rows "site|controller|type|description|disabled",
@@ -17,15 +19,31 @@
 //   VELMORA_TEST_ROW_COUNT        a number: that many rows "n|n|T|Row n|0" after
 //                                 those of VELMORA_TEST_ROWS, for large loads
 
+// First: it takes the system's headers in the order our names need.
 #include "service/ado_win32.h"
 
-#include <olectl.h>
+#include "tests/win32/test_hardware_server.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
+
+namespace test_hardware {
+
+std::atomic<long> gObjects{0};
+std::atomic<long> gMade{0};
+std::atomic<long> gLocks{0};
+std::atomic<long> gFactoryReferences{0};
+bool gRecordsetsByValue = false;
+
+std::wstring Environment(const wchar_t* name) {
+  wchar_t buffer[32768];
+  const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(std::size(buffer)));
+  if (length == 0 || length >= std::size(buffer)) return {};
+  return std::wstring(buffer, length);
+}
 
 namespace {
 
@@ -34,21 +52,6 @@ using velmora::win32::CallSlot;
 using velmora::win32::NativePtr;
 using velmora::win32::ToNative;
 namespace ado = velmora::ado;
-
-const ::GUID kClsidHardware = {0x72D2BD55, 0x66FA, 0x11D4, {0xA0, 0x97, 0x00, 0x50, 0xDA, 0xC2, 0x11, 0x68}};
-const ::GUID kIidHardwareService = {0x72D2BD54, 0x66FA, 0x11D4, {0xA0, 0x97, 0x00, 0x50, 0xDA, 0xC2, 0x11, 0x68}};
-constexpr wchar_t kClsidKey[] = L"CLSID\\{72D2BD55-66FA-11D4-A097-0050DAC21168}";
-
-HINSTANCE gModule = nullptr;
-std::atomic<long> gObjects{0};
-std::atomic<long> gLocks{0};
-
-std::wstring Environment(const wchar_t* name) {
-  wchar_t buffer[32768];
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(std::size(buffer)));
-  if (length == 0 || length >= std::size(buffer)) return {};
-  return std::wstring(buffer, length);
-}
 
 bool HasEnvironment(const wchar_t* name) { return ::GetEnvironmentVariableW(name, nullptr, 0) > 0; }
 
@@ -137,9 +140,10 @@ constexpr Column kColumns[] = {
       return hr_;                                \
   } while (false)
 
-// The rows of VELMORA_TEST_ROWS as an open ADO record set on its first row. Wine's
-// ADO wants every row appended before any is filled, and has no Update.
-HRESULT BuildRecordset(NativePtr<>& result) {
+// The rows of setting (as VELMORA_TEST_ROWS holds them) as an open ADO record set
+// on its first row. Wine's ADO wants every row appended before any is filled, and
+// has no Update.
+HRESULT BuildRecordset(const std::wstring& setting, NativePtr<>& result) {
   NativePtr<> recordset;
   const ::GUID clsid = ToNative(ado::CLSID_Recordset);
   const ::GUID iid = ToNative(ado::IID_Recordset);
@@ -155,7 +159,6 @@ HRESULT BuildRecordset(NativePtr<>& result) {
                          ado::adLockOptimistic, -1L));
 
   std::vector<std::vector<std::wstring>> rows;
-  const std::wstring setting = Environment(L"VELMORA_TEST_ROWS");
   if (!setting.empty()) {
     for (const std::wstring& row : Split(setting, L';')) rows.push_back(Split(row, L'|'));
   }
@@ -197,6 +200,120 @@ HRESULT BuildRecordset(NativePtr<>& result) {
   return S_OK;
 }
 
+// A record set that travels by value, as ADO's own do between processes: a local
+// server hands this out, the system asks it how to marshal itself, and the
+// client's unmarshaler (RecordsetUnmarshaler, in velmora-test-hardware.dll) builds
+// an ADO record set of the same rows in the client's process. The stream holds
+// the closed flag, the length of the rows text and the text itself.
+class RecordsetByValue final : public ::IMarshal {
+ public:
+  RecordsetByValue(std::wstring rows, bool closed) : FRows(std::move(rows)), FClosed(closed) { ++gObjects; }
+  RecordsetByValue(const RecordsetByValue&) = delete;
+  RecordsetByValue& operator=(const RecordsetByValue&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IMarshal) return E_NOINTERFACE;
+    *object = static_cast<::IMarshal*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --FRefs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID* clsid) override {
+    if (clsid == nullptr) return E_POINTER;
+    *clsid = kClsidRecordsetUnmarshaler;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID, void*, DWORD, void*, DWORD, DWORD* size) override {
+    if (size == nullptr) return E_POINTER;
+    *size = static_cast<DWORD>(2 * sizeof(DWORD) + FRows.size() * sizeof(wchar_t));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE MarshalInterface(::IStream* stream, REFIID, void*, DWORD, void*, DWORD) override {
+    const DWORD header[2] = {FClosed ? 1u : 0u, static_cast<DWORD>(FRows.size())};
+    VELMORA_CHECK(stream->Write(header, sizeof header, nullptr));
+    return stream->Write(FRows.data(), static_cast<ULONG>(FRows.size() * sizeof(wchar_t)), nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE UnmarshalInterface(::IStream*, REFIID, void**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ReleaseMarshalData(::IStream* stream) override { return SkipMarshalData(stream); }
+  HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
+
+  // Reads past what MarshalInterface wrote.
+  static HRESULT SkipMarshalData(::IStream* stream) {
+    DWORD header[2] = {};
+    VELMORA_CHECK(stream->Read(header, sizeof header, nullptr));
+    LARGE_INTEGER skip;
+    skip.QuadPart = static_cast<LONGLONG>(header[1]) * static_cast<LONGLONG>(sizeof(wchar_t));
+    return stream->Seek(skip, STREAM_SEEK_CUR, nullptr);
+  }
+
+ private:
+  ~RecordsetByValue() { --gObjects; }
+  const std::wstring FRows;
+  const bool FClosed;
+  std::atomic<ULONG> FRefs{1};
+};
+
+// The client's end of RecordsetByValue.
+class RecordsetUnmarshaler final : public ::IMarshal {
+ public:
+  RecordsetUnmarshaler() { ++gObjects; }
+  RecordsetUnmarshaler(const RecordsetUnmarshaler&) = delete;
+  RecordsetUnmarshaler& operator=(const RecordsetUnmarshaler&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IMarshal) return E_NOINTERFACE;
+    *object = static_cast<::IMarshal*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --FRefs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID, void*, DWORD, void*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE MarshalInterface(::IStream*, REFIID, void*, DWORD, void*, DWORD) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE UnmarshalInterface(::IStream* stream, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    DWORD header[2] = {};
+    VELMORA_CHECK(stream->Read(header, sizeof header, nullptr));
+    constexpr DWORD kMostCharacters = 1u << 24;
+    if (header[1] > kMostCharacters) return E_INVALIDARG;
+    std::wstring rows(header[1], L'\0');
+    if (!rows.empty()) {
+      VELMORA_CHECK(stream->Read(rows.data(), static_cast<ULONG>(rows.size() * sizeof(wchar_t)), nullptr));
+    }
+    NativePtr<> recordset;
+    VELMORA_CHECK(BuildRecordset(rows, recordset));
+    if (header[0] != 0) VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Close));
+    return recordset->QueryInterface(iid, object);
+  }
+  HRESULT STDMETHODCALLTYPE ReleaseMarshalData(::IStream* stream) override {
+    return RecordsetByValue::SkipMarshalData(stream);
+  }
+  HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
+
+ private:
+  ~RecordsetUnmarshaler() { --gObjects; }
+  std::atomic<ULONG> FRefs{1};
+};
+
 // Methods 3 to 79 of the server's interface, which the program never calls.
 #define VELMORA_UNUSED(n) \
   virtual HRESULT STDMETHODCALLTYPE Unused##n() { return E_NOTIMPL; }
@@ -206,7 +323,10 @@ HRESULT BuildRecordset(NativePtr<>& result) {
 
 class HardwareService final : public ::IUnknown {
  public:
-  HardwareService() { ++gObjects; }
+  HardwareService() {
+    ++gObjects;
+    ++gMade;
+  }
   HardwareService(const HardwareService&) = delete;
   HardwareService& operator=(const HardwareService&) = delete;
 
@@ -245,8 +365,12 @@ class HardwareService final : public ::IUnknown {
       *result = new HardwareService;
       return S_OK;
     }
+    if (gRecordsetsByValue) {
+      *result = new RecordsetByValue(Environment(L"VELMORA_TEST_ROWS"), kind == L"closed");
+      return S_OK;
+    }
     NativePtr<> recordset;
-    VELMORA_CHECK(BuildRecordset(recordset));
+    VELMORA_CHECK(BuildRecordset(Environment(L"VELMORA_TEST_ROWS"), recordset));
     if (kind == L"closed") VELMORA_CHECK(CallSlot(recordset.Get(), ado::recordset::Close));
     *result = recordset.Get();
     (*result)->AddRef();
@@ -264,6 +388,8 @@ class HardwareService final : public ::IUnknown {
   std::atomic<ULONG> FRefs{1};
 };
 
+// The class factory of one class: Object, made with its default constructor.
+template <class Object>
 class ClassFactory final : public ::IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
@@ -276,16 +402,16 @@ class ClassFactory final : public ::IClassFactory {
     return E_NOINTERFACE;
   }
   // The factory is static: its count only keeps the module.
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++gLocks); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--gLocks); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++gFactoryReferences); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--gFactoryReferences); }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(::IUnknown* outer, REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    HardwareService* service = new HardwareService;
-    const HRESULT hr = service->QueryInterface(iid, object);
-    service->Release();
+    Object* created = new Object;
+    const HRESULT hr = created->QueryInterface(iid, object);
+    created->Release();
     return hr;
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -298,57 +424,17 @@ class ClassFactory final : public ::IClassFactory {
   }
 };
 
-ClassFactory gFactory;
+ClassFactory<HardwareService> gFactory;
+ClassFactory<RecordsetUnmarshaler> gUnmarshalerFactory;
 
-LONG SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+}  // namespace
+
+::IClassFactory& Factory() { return gFactory; }
+::IClassFactory& UnmarshalerFactory() { return gUnmarshalerFactory; }
+
+LONG SetRegistryString(HKEY key, const wchar_t* name, const std::wstring& value) {
   return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-}  // namespace
-
-extern "C" {
-
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    gModule = instance;
-    ::DisableThreadLibraryCalls(instance);
-  }
-  return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (clsid != kClsidHardware) return CLASS_E_CLASSNOTAVAILABLE;
-  const std::wstring failure = Environment(L"VELMORA_TEST_CLASS_FAILURE");
-  if (!failure.empty()) return static_cast<HRESULT>(std::wcstoul(failure.c_str(), nullptr, 16));
-  const HRESULT hr = gFactory.QueryInterface(iid, object);
-  if (SUCCEEDED(hr)) gFactory.AddRef();
-  return hr;
-}
-
-STDAPI DllCanUnloadNow() { return gObjects == 0 && gLocks == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(gModule, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return SELFREG_E_CLASS;
-  HKEY key = nullptr;
-  const std::wstring keyName = std::wstring(kClsidKey) + L"\\InprocServer32";
-  if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS) {
-    return SELFREG_E_CLASS;
-  }
-  const bool ok = SetString(key, nullptr, std::wstring(path, length)) == ERROR_SUCCESS &&
-                  SetString(key, L"ThreadingModel", L"Apartment") == ERROR_SUCCESS;
-  ::RegCloseKey(key);
-  return ok ? S_OK : SELFREG_E_CLASS;
-}
-
-STDAPI DllUnregisterServer() {
-  const LONG result = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kClsidKey);
-  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
-}
-
-}  // extern "C"
+}  // namespace test_hardware
