@@ -26,6 +26,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -280,9 +281,14 @@ int main(int argc, char** argv) {
   }
 
   std::vector<pid_t> workers(static_cast<std::size_t>(options.MaxClients), -1);
+  const pid_t parent = getpid();
   const auto startWorker = [&](pid_t& slot) {
     slot = fork();
     if (slot == 0) {
+      // A worker goes with its server: one left behind by a server killed outright
+      // would go on answering on the socket after the server is gone.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(0);
       ServeClients(*listener, allowed, options.ClientTimeoutMs);
     }
     if (slot < 0) Log(std::string("fork: ") + std::strerror(errno));

@@ -95,6 +95,9 @@ class ServerProcess {
     kill(-FPid, SIGCONT);
     kill(-FPid, sig);
     waitpid(FPid, nullptr, 0);
+    // The workers are not our children: wait, boundedly, until none is left to
+    // hold the socket, so that the next connection meets the server's absence.
+    for (int i = 0; i < 500 && kill(-FPid, 0) == 0; ++i) usleep(10000);
     FPid = -1;
   }
 
