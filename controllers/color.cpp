@@ -36,7 +36,7 @@ Color SubduedTextColor(Color text, Color background) {
   for (int step = 1; step < kSteps; ++step) {
     const Color mixed{Mix(text.R, background.R, step, kSteps), Mix(text.G, background.G, step, kSteps),
                       Mix(text.B, background.B, step, kSteps)};
-    if (ContrastRatio(mixed, background) < kMinimumTextContrast) break;
+    if (ContrastRatio(mixed, background) < kSubduedTextContrast) break;
     best = mixed;
   }
   return best;

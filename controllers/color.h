@@ -21,8 +21,12 @@ double RelativeLuminance(Color color);
 // (lighter + 0.05) / (darker + 0.05): 1 for equal colours, 21 for black on white.
 double ContrastRatio(Color a, Color b);
 
+// The contrast subdued text is moved to: above the minimum, because thin
+// anti-aliased strokes are drawn a shade lighter than their colour.
+inline constexpr double kSubduedTextContrast = 5.0;
+
 // The colour of subdued text on background: text moved towards the background as
-// far as it can go while keeping kMinimumTextContrast against it, so it stands
+// far as it can go while keeping kSubduedTextContrast against it, so it stands
 // apart from ordinary text yet stays readable. When text itself has less contrast
 // than that, text is returned unchanged: moving it would only make it worse.
 Color SubduedTextColor(Color text, Color background);

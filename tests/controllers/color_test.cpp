@@ -34,15 +34,16 @@ TEST(SubduedTextColor, StaysReadableYetStandsApart) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Label);
     const Color subdued = SubduedTextColor(c.Text, c.Background);
-    EXPECT_GE(ContrastRatio(subdued, c.Background), kMinimumTextContrast);
+    EXPECT_GE(ContrastRatio(subdued, c.Background), kSubduedTextContrast);
+    static_assert(kSubduedTextContrast >= kMinimumTextContrast);
     // As far from the text as readability allows: one more step would fail.
-    EXPECT_LT(ContrastRatio(subdued, c.Background), kMinimumTextContrast + 0.15);
+    EXPECT_LT(ContrastRatio(subdued, c.Background), kSubduedTextContrast + 0.15);
     EXPECT_NE(subdued, c.Text);
   }
 }
 
 TEST(SubduedTextColor, TextThatIsAlreadyFaintIsLeftAlone) {
-  for (const Color text : {Color{0xbe, 0xbe, 0xbe}, Color{0x77, 0x77, 0x77}, Color{255, 255, 255}}) {
+  for (const Color text : {Color{0xbe, 0xbe, 0xbe}, Color{0x77, 0x77, 0x77}, Color{0x70, 0x70, 0x70}, Color{255, 255, 255}}) {
     EXPECT_EQ(SubduedTextColor(text, {255, 255, 255}), text);
   }
 }

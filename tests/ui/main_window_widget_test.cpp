@@ -4,6 +4,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QAccessible>
+#include <QImage>
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -267,6 +268,30 @@ TEST_F(WindowFixture, AClickMakesTheClickedCellCurrentAndOnlyABoxToggles) {
   // The box is then one Space away from wherever the click left the current cell.
   QTest::keyClick(&Grid(), Qt::Key_Space);
   EXPECT_EQ(CheckState(0), Qt::Checked);
+}
+
+TEST_F(WindowFixture, TheCurrentCellIsMarkedWithinTheHighlightedRow) {
+  Serve({{1, 1, std::int64_t{0}}, {1, 2, std::int64_t{0}}});
+  service.Rows[1][3] = std::string("");  // an empty cell: nothing but the mark is drawn in it
+  MainWindowWidget& w = Open();
+  w.activateWindow();
+  Grid().setFocus();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  const QColor mark = Grid().palette().color(QPalette::HighlightedText);
+  const auto marked = [&](const QModelIndex& index) {
+    Grid().viewport()->repaint();
+    const QImage image = Grid().viewport()->grab().toImage();
+    const QRect cell = Grid().visualRect(index);
+    int hits = 0;
+    for (int y = cell.top() + 1; y < cell.bottom(); ++y) hits += image.pixelColor(cell.left() + 1, y) == mark;
+    return hits > 0;
+  };
+  Grid().setCurrentIndex(Cell(1, 3));
+  EXPECT_TRUE(marked(Cell(1, 3)));
+  EXPECT_FALSE(marked(Cell(1, 1)));
+  Grid().setCurrentIndex(Cell(1, 1));
+  EXPECT_TRUE(marked(Cell(1, 1)));
+  EXPECT_FALSE(marked(Cell(1, 3)));
 }
 
 // What the windowing system delivers for a double click: press, release, the
