@@ -2,9 +2,11 @@
 // are refused as a whole, and what is written reads back unchanged.
 
 #include <gtest/gtest.h>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -123,7 +125,9 @@ TEST(WirePayload, TableOfMalformedValues) {
 
 TEST(WirePayload, WhatIsWrittenReadsBack) {
   Writer writer(FrameType::Result);
-  const std::u16string text(u"Zürich \u2028 line\0end", 19);
+  // Spelled with its length from the literal itself, so the NUL stays inside.
+  constexpr char16_t kText[] = u"Zürich \u2028 line\0end";
+  const std::u16string text(kText, std::size(kText) - 1);
   ASSERT_TRUE(writer.Text(text));
   writer.Result({E_FAIL, u"why"});
   writer.Result({S_OK, std::nullopt});

@@ -200,16 +200,13 @@ HRESULT BuildRecordset(const std::wstring& setting, NativePtr<>& result) {
   return S_OK;
 }
 
-// A record set that travels by value, as ADO's own do between processes: a local
-// server hands this out, the system asks it how to marshal itself, and the
-// client's unmarshaler (RecordsetUnmarshaler, in velmora-test-hardware.dll) builds
-// an ADO record set of the same rows in the client's process. The stream holds
-// the closed flag, the length of the rows text and the text itself.
-class RecordsetByValue final : public ::IMarshal {
+// The IUnknown half of the two ends of a record set sent by value; each is counted
+// among the server's objects while it lives.
+class MarshalObject : public ::IMarshal {
  public:
-  RecordsetByValue(std::wstring rows, bool closed) : FRows(std::move(rows)), FClosed(closed) { ++gObjects; }
-  RecordsetByValue(const RecordsetByValue&) = delete;
-  RecordsetByValue& operator=(const RecordsetByValue&) = delete;
+  MarshalObject() { ++gObjects; }
+  MarshalObject(const MarshalObject&) = delete;
+  MarshalObject& operator=(const MarshalObject&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -225,6 +222,23 @@ class RecordsetByValue final : public ::IMarshal {
     if (left == 0) delete this;
     return left;
   }
+
+ protected:
+  virtual ~MarshalObject() { --gObjects; }
+
+ private:
+  std::atomic<ULONG> FRefs{1};
+};
+
+// A record set that travels by value, as ADO's own do between processes: a local
+// server hands this out, the system asks it how to marshal itself, and the
+// client's unmarshaler (RecordsetUnmarshaler, in velmora-test-hardware.dll) builds
+// an ADO record set of the same rows in the client's process. The stream holds
+// the closed flag, the length of the rows text and the text itself.
+class RecordsetByValue final : public MarshalObject {
+ public:
+  RecordsetByValue(std::wstring rows, bool closed) : FRows(std::move(rows)), FClosed(closed) {}
+
 
   HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID* clsid) override {
     if (clsid == nullptr) return E_POINTER;
@@ -255,34 +269,13 @@ class RecordsetByValue final : public ::IMarshal {
   }
 
  private:
-  ~RecordsetByValue() { --gObjects; }
   const std::wstring FRows;
   const bool FClosed;
-  std::atomic<ULONG> FRefs{1};
 };
 
 // The client's end of RecordsetByValue.
-class RecordsetUnmarshaler final : public ::IMarshal {
+class RecordsetUnmarshaler final : public MarshalObject {
  public:
-  RecordsetUnmarshaler() { ++gObjects; }
-  RecordsetUnmarshaler(const RecordsetUnmarshaler&) = delete;
-  RecordsetUnmarshaler& operator=(const RecordsetUnmarshaler&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IMarshal) return E_NOINTERFACE;
-    *object = static_cast<::IMarshal*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --FRefs;
-    if (left == 0) delete this;
-    return left;
-  }
-
   HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID, void*, DWORD, void*, DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE MarshalInterface(::IStream*, REFIID, void*, DWORD, void*, DWORD) override {
@@ -308,10 +301,6 @@ class RecordsetUnmarshaler final : public ::IMarshal {
     return RecordsetByValue::SkipMarshalData(stream);
   }
   HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
-
- private:
-  ~RecordsetUnmarshaler() { --gObjects; }
-  std::atomic<ULONG> FRefs{1};
 };
 
 // Methods 3 to 79 of the server's interface, which the program never calls.
