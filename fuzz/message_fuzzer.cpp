@@ -126,7 +126,14 @@ void CheckOleCheck(HRESULT hr, const std::optional<std::u16string>& description)
     Check(!TakeErrorInfo(), "OleCheck left the error information behind");
 
     const std::optional<std::string> reported = FailureText(std::current_exception());
-    Check(reported && *reported == WithFullStop(message), "the reporter shows another text");
+    // The box shows the message with its full stop, made plain and visible.
+    Check(reported && *reported == MessageForDisplay(WithFullStop(message)), "the reporter shows another text");
+    Check(IsValidUtf8(*reported), "the reporter's text is not UTF-8");
+    for (const unsigned char c : *reported) {
+      // Line breaks are the only controls a box may be handed: any other would
+      // draw as nothing, or cut the text short.
+      Check((c >= 0x20 || c == '\n') && c != 0x7F, "the reporter's text holds a control character");
+    }
     Check(!reported->empty(), "the reporter shows an empty text");
   }
 }
