@@ -19,24 +19,6 @@
 namespace velmora::bench {
 namespace {
 
-// FormCreate, timed alone, with the service pointed wherever the caller pointed it.
-void TimeLoads(benchmark::State& state, int rows) {
-  CoInitialize();
-  NullHost host;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto form = std::make_unique<TfrmMain>(host);
-    state.ResumeTiming();
-    form->FormCreate();
-    state.PauseTiming();
-    if (form->kbmControllers.RecordCount() != rows) state.SkipWithError("short load");
-    form.reset();
-    state.ResumeTiming();
-  }
-  CoUninitialize();
-  state.counters["rows"] = rows;
-}
-
 void BM_LoadSqlite(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0));
   unsetenv("VELMORA_ODBC");

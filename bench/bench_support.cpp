@@ -1,11 +1,15 @@
 #include "bench/bench_support.h"
 
+#include <benchmark/benchmark.h>
+
 #include <malloc.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
+#include "service/com.h"
 #include "service/utf.h"
 
 namespace velmora::bench {
@@ -42,6 +46,27 @@ void UseDatabase(const std::string& database) {
 std::size_t HeapInUse() {
   const struct mallinfo2 info = mallinfo2();
   return info.uordblks + info.hblkhd;
+}
+
+void TimeLoads(benchmark::State& state, int rows) {
+  CoInitialize();
+  NullHost host;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto form = std::make_unique<TfrmMain>(host);
+    const std::size_t before = HeapInUse();
+    state.ResumeTiming();
+    form->FormCreate();
+    state.PauseTiming();
+    if (form->kbmControllers.RecordCount() != rows) state.SkipWithError("short load");
+    bytes = HeapInUse() - before;
+    form.reset();
+    state.ResumeTiming();
+  }
+  CoUninitialize();
+  state.counters["rows"] = rows;
+  state.counters["bytes_per_row"] = static_cast<double>(bytes) / rows;
 }
 
 }  // namespace velmora::bench

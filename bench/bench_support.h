@@ -6,6 +6,10 @@
 
 #include "controllers/main_window.h"
 
+namespace benchmark {
+class State;
+}  // namespace benchmark
+
 namespace velmora::bench {
 
 // A demo database of rows rows, made once by velmora-demo-db and kept in the
@@ -28,5 +32,10 @@ class NullHost : public TfrmMain::Host {
  public:
   void Close() override {}
 };
+
+// Times FormCreate alone, each iteration on a fresh window, with the service
+// pointed wherever the caller pointed it; fails the run when fewer than rows
+// rows arrive. Reports the rows and the bytes per row the table holds.
+void TimeLoads(benchmark::State& state, int rows);
 
 }  // namespace velmora::bench

@@ -90,24 +90,7 @@ void BM_FloorStore(benchmark::State& state) {
 void BM_Load(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0));
   UseDatabase(DemoDatabase(rows));
-  CoInitialize();
-  NullHost host;
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto form = std::make_unique<TfrmMain>(host);
-    const std::size_t before = HeapInUse();
-    state.ResumeTiming();
-    form->FormCreate();
-    state.PauseTiming();
-    if (form->kbmControllers.RecordCount() != rows) state.SkipWithError("short load");
-    bytes = HeapInUse() - before;
-    form.reset();
-    state.ResumeTiming();
-  }
-  CoUninitialize();
-  state.counters["rows"] = rows;
-  state.counters["bytes_per_row"] = static_cast<double>(bytes) / rows;
+  TimeLoads(state, rows);
 }
 
 // The journal modes a site's file may be in; the service keeps the file's own.

@@ -91,25 +91,8 @@ void BM_Load(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(1));
   UseDatabase(DemoDatabase(rows));
   UseMode(mode);
-  CoInitialize();
-  NullHost host;
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto form = std::make_unique<TfrmMain>(host);
-    const std::size_t before = HeapInUse();
-    state.ResumeTiming();
-    form->FormCreate();
-    state.PauseTiming();
-    if (form->kbmControllers.RecordCount() != rows) state.SkipWithError("short load");
-    bytes = HeapInUse() - before;
-    form.reset();
-    state.ResumeTiming();
-  }
-  CoUninitialize();
+  TimeLoads(state, rows);
   state.SetLabel(mode == 1 ? "local server" : "in process");
-  state.counters["rows"] = rows;
-  state.counters["bytes_per_row"] = static_cast<double>(bytes) / rows;
 }
 
 void BM_Toggle(benchmark::State& state) {
